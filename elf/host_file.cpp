@@ -1,0 +1,76 @@
+#include "elf/host_file.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool StartsWithCygdrive(const char* path) {
+  static const char kPrefix[] = "/cygdrive/";
+  for (int i = 0; kPrefix[i] != '\0'; ++i) {
+    char c = path[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kPrefix[i]) return false;  // also stops at the terminating zero
+  }
+  return true;
+}
+
+}  // namespace
+
+void NormalizeHostPath(char* path) {
+  if (path == nullptr) return;
+  if (StartsWithCygdrive(path)) {
+    // Drop "cygdrive" and keep both slashes, so the double-slash rule below
+    // turns what is left into a drive-letter path.
+    memmove(path + 1, path + 9, strlen(path + 9) + 1);
+  }
+  if (path[0] == '/' && path[1] == '/' && path[2] != '\0') {
+    path[0] = path[2];
+    path[1] = ':';
+    memmove(path + 2, path + 3, strlen(path + 3) + 1);
+  }
+}
+
+FILE* OpenHostFile(char* path, const char* mode) {
+  NormalizeHostPath(path);
+  return fopen(path, mode);
+}
+
+uint8_t* ReadWholeFile(char* path, uint32_t* length) {
+  FILE* stream = OpenHostFile(path, "rb");
+  if (stream == nullptr) {
+    fprintf(stderr, "ERROR: cannot open file '%s'\n", path);
+    return nullptr;
+  }
+  // A position that does not fit the 32-bit count is treated like a stream
+  // without a valid position: the file cannot be held.
+  long end = fseek(stream, 0, SEEK_END) == 0 ? ftell(stream) : -1;
+  rewind(stream);
+  uint8_t* buffer = nullptr;
+  if (end >= 0 && static_cast<unsigned long>(end) < UINT32_MAX) {
+    buffer = static_cast<uint8_t*>(malloc(static_cast<size_t>(end) + 1));
+  }
+  if (buffer == nullptr) {
+    fprintf(stderr, "ERROR: ins. memory\n");
+    fclose(stream);
+    return nullptr;
+  }
+  *length = static_cast<uint32_t>(end);
+  if (*length == 0 || fread(buffer, *length, 1, stream) != 1) {
+    fprintf(stderr, "ERROR: cannot read file '%s'\n", path);
+    free(buffer);
+    fclose(stream);
+    return nullptr;
+  }
+  fclose(stream);
+  buffer[*length] = 0;
+  return buffer;
+}
+
+void WriteChecked(FILE* stream, const void* block, uint32_t size) {
+  if (size == 0) return;
+  if (fwrite(block, size, 1, stream) != 1) {
+    fprintf(stderr, "ERROR: ins. disk space\n");
+    exit(1);
+  }
+}

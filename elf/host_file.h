@@ -1,0 +1,52 @@
+// Host paths and file access: the only routines through which the tool
+// touches the file system.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// Rewrites /cygdrive/x/... and //x/... in place into x:/...; any other path,
+// and none, is left as it is. The rewrite only ever shortens the string.
+void NormalizeHostPath(char* path);
+
+// Rewrites path with NormalizeHostPath, then opens a binary stream on it with
+// mode. Returns none when the open fails, printing nothing.
+FILE* OpenHostFile(char* path, const char* mode);
+
+// Reads the whole file at path (rewritten in place) into a new buffer of
+// length + 1 bytes whose last byte is 0, and stores the length. Returns none
+// after printing "cannot open", "cannot read" (an empty file included) or
+// "ins. memory" on standard error; never ends the process.
+uint8_t* ReadWholeFile(char* path, uint32_t* length);
+
+// Writes size bytes of block to stream; size 0 writes nothing. A short write
+// prints "ERROR: ins. disk space" and ends the process with status 1.
+void WriteChecked(FILE* stream, const void* block, uint32_t size);
+
+// Resolves path against the current directory into full (MAX_PATH bytes),
+// without touching the file system; an empty path gives the current
+// directory. False when there is no full path of at most 259 characters.
+constexpr uint32_t kMaxPath = 260;
+bool ResolveFullPath(const char* path, char full[kMaxPath]);
+
+// An output being written. A regular file (or a new one) is written to a
+// temporary file beside it that replaces it only once complete; a device or
+// FIFO is written directly.
+struct OutputFile {
+  FILE* stream;
+  const char* path;      // the output path as the user gave it, rewritten
+  std::string target;    // the file that is replaced: path with links followed
+  std::string tempPath;  // empty when the output is written directly
+};
+
+// Rewrites path with NormalizeHostPath and starts its output. Returns none,
+// printing nothing, when the output may not be written or no temporary file
+// can be made beside it.
+OutputFile* OpenOutputFile(char* path);
+
+// Finishes the output: flushes and closes it and puts it in place. A failing
+// flush or close prints "ERROR: ins. disk space" and ends the process with
+// status 1, a failing replacement "ERROR: cannot create <path>"; either way
+// what stood at the output path is left untouched.
+void CommitOutputFile(OutputFile* output);

@@ -1,0 +1,162 @@
+// The host layer on POSIX systems.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "elf/host_file.h"
+
+namespace {
+
+// The temporary file of the output being written, if any. The fatal paths end
+// the process from deep inside the run, so the file is removed at exit (and on
+// a terminating signal) rather than by the code that made it.
+char gPendingTemp[PATH_MAX + 16];
+
+void RemovePendingTemp() {
+  if (gPendingTemp[0] != '\0') unlink(gPendingTemp);
+  gPendingTemp[0] = '\0';
+}
+
+void RemovePendingTempOnSignal(int signal) {
+  if (gPendingTemp[0] != '\0') unlink(gPendingTemp);
+  ::signal(signal, SIG_DFL);
+  raise(signal);
+}
+
+void WatchPendingTemp() {
+  static bool watching = false;
+  if (watching) return;
+  watching = true;
+  atexit(RemovePendingTemp);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    if (signal(sig, RemovePendingTempOnSignal) == SIG_IGN) signal(sig, SIG_IGN);
+  }
+}
+
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+mode_t NewFileMode() {
+  mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
+}
+
+}  // namespace
+
+bool ResolveFullPath(const char* path, char full[kMaxPath]) {
+  std::string joined;
+  if (path[0] != '/') {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return false;
+    joined = cwd;
+    joined += '/';
+  }
+  joined += path;
+
+  // Lexical resolution, as the Windows host does it: links are not followed
+  // and the path need not exist.
+  std::string result;
+  size_t pos = 0;
+  while (pos <= joined.size()) {
+    size_t next = joined.find('/', pos);
+    if (next == std::string::npos) next = joined.size();
+    std::string_view part(joined.data() + pos, next - pos);
+    if (part == "..") {
+      size_t slash = result.rfind('/');
+      result.erase(slash == std::string::npos ? 0 : slash);
+    } else if (!part.empty() && part != ".") {
+      result += '/';
+      result += part;
+    }
+    pos = next + 1;
+  }
+  if (result.empty()) result.push_back('/');
+  if (result.size() >= kMaxPath) return false;
+  memcpy(full, result.c_str(), result.size() + 1);
+  return true;
+}
+
+OutputFile* OpenOutputFile(char* path) {
+  NormalizeHostPath(path);
+  OutputFile* output = new OutputFile{nullptr, path, path, ""};
+
+  struct stat info;
+  bool exists = stat(path, &info) == 0;
+  bool dangling = !exists && lstat(path, &info) == 0;
+  if (dangling || (exists && !S_ISREG(info.st_mode))) {
+    // A device or FIFO cannot be replaced, and a link to nothing must stay a
+    // link: both are written through as they are.
+    output->stream = fopen(path, "wb");
+    if (output->stream == nullptr) {
+      delete output;
+      return nullptr;
+    }
+    return output;
+  }
+  mode_t mode = NewFileMode();
+  if (exists) {
+    if (access(path, W_OK) != 0) {
+      delete output;
+      return nullptr;
+    }
+    mode = info.st_mode & 07777;
+    // Replace the file a link points to, never the link itself.
+    if (char* real = realpath(path, nullptr)) {
+      output->target = real;
+      free(real);
+    }
+  }
+
+  output->tempPath = output->target + ".XXXXXX";
+  if (output->tempPath.size() >= sizeof gPendingTemp) {
+    delete output;
+    return nullptr;
+  }
+  WatchPendingTemp();
+  int fd = mkstemp(output->tempPath.data());
+  if (fd < 0) {
+    // The target's own name may be too long for the suffix; try a short name
+    // in the same directory so that the rename stays on one file system.
+    output->tempPath = DirectoryOf(output->target) + "/.namepatch.XXXXXX";
+    fd = mkstemp(output->tempPath.data());
+  }
+  if (fd < 0) {
+    delete output;
+    return nullptr;
+  }
+  memcpy(gPendingTemp, output->tempPath.c_str(), output->tempPath.size() + 1);
+  if (fchmod(fd, mode) != 0 || (output->stream = fdopen(fd, "wb")) == nullptr) {
+    close(fd);
+    RemovePendingTemp();
+    delete output;
+    return nullptr;
+  }
+  return output;
+}
+
+void CommitOutputFile(OutputFile* output) {
+  bool flushed = fflush(output->stream) == 0;
+  bool closed = fclose(output->stream) == 0;
+  output->stream = nullptr;
+  if (!flushed || !closed) {
+    fprintf(stderr, "ERROR: ins. disk space\n");
+    exit(1);
+  }
+  if (output->tempPath.empty()) return;
+  if (rename(output->tempPath.c_str(), output->target.c_str()) != 0) {
+    fprintf(stderr, "ERROR: cannot create %s\n", output->path);
+    exit(1);
+  }
+  gPendingTemp[0] = '\0';
+}
