@@ -1,0 +1,3 @@
+#include "driver/rename_list.h"
+
+#include <gtest/gtest.h>

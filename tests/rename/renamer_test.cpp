@@ -1,0 +1,3 @@
+#include "rename/renamer.h"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,42 @@
+// Runs the built namepatch in a scratch directory and captures everything it
+// does: exit status, standard output and standard error, byte for byte.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace testcli {
+
+struct RunResult {
+  int status;  // the exit status, or 128 + signal number
+  std::string out;
+  std::string err;
+};
+
+// A fresh directory, removed with everything in it at the end of the test.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+  void Write(const std::string& name, const std::string& bytes) const;
+  std::string Read(const std::string& name) const;
+  // Every file name in the directory, sorted: a test sees stray files.
+  std::vector<std::string> List() const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Runs namepatch with args in directory cwd, with no standard input. The
+// binary is NAMEPATCH_BIN from the environment when set (NAMEPATCH_RUNNER,
+// when set, is a program that runs it, such as wine), else the one built here.
+RunResult RunNamepatch(const std::vector<std::string>& args, const std::filesystem::path& cwd);
+
+}  // namespace testcli

@@ -1,0 +1,91 @@
+// Lays out big-endian ELF32 relocatable objects from a readable description,
+// so that a test states exactly which sections, names and symbols it is about.
+//
+//   ObjectSpec spec;
+//   spec.strtab = std::string("\0foobar\0", 8);
+//   spec.symbols = {{.st_name = 1}, {.st_name = 4}};
+//   BuiltObject object = BuildObject(spec);
+//
+// The sections are laid out in this order after the ELF header: the extra
+// sections, .symtab, .strtab, .shstrtab, then the section header table.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testelf {
+
+struct SymbolSpec {
+  uint32_t st_name = 0;
+  uint32_t st_value = 0;
+  uint32_t st_size = 0;
+  uint8_t st_info = 0x12;  // global function
+  uint8_t st_other = 0;
+  uint16_t st_shndx = 1;
+};
+
+struct RelaSpec {
+  uint32_t r_offset = 0;
+  uint32_t r_info = 0;
+  int32_t r_addend = 0;
+};
+
+struct SectionSpec {
+  std::string name;
+  uint32_t sh_type = 1;  // SHT_PROGBITS
+  std::string bytes;
+  uint32_t sh_flags = 0;
+  uint32_t sh_entsize = 0;
+};
+
+struct ObjectSpec {
+  // Sections placed before .symtab, e.g. .text or .rela.text.
+  std::vector<SectionSpec> sections;
+  // .strtab's bytes as stored; the null name at offset 0 is the caller's.
+  std::string strtab = std::string(1, '\0');
+  // Entries of .symtab after the null symbol, which is always added.
+  std::vector<SymbolSpec> symbols;
+  bool withSymtab = true;
+  bool withStrtab = true;
+  // Section names go into .strtab instead of a .shstrtab of their own.
+  bool namesInStrtab = false;
+  // Bytes of .symtab after its last whole entry.
+  std::string symtabTail;
+  uint16_t e_shentsize = 40;
+  uint8_t eiClass = 1;  // ELFCLASS32
+  uint8_t eiData = 2;   // ELFDATA2MSB
+};
+
+struct BuiltObject {
+  std::string bytes;
+  uint32_t shoff = 0;
+  uint16_t shnum = 0;
+  std::map<std::string, uint32_t> sectionIndex;   // by name
+  std::map<std::string, uint32_t> sectionOffset;  // sh_offset by name
+};
+
+// Lays the object out. Section names are stored in the section-name table in
+// section order, after the caller's bytes when they share .strtab.
+BuiltObject BuildObject(const ObjectSpec& spec);
+
+// The stored bytes of relocation entries, for a .rela. section's bytes.
+std::string RelaBytes(const std::vector<RelaSpec>& entries);
+
+// Appends name and its zero to table and returns the offset it starts at.
+uint32_t AddName(std::string& table, const std::string& name);
+
+// Big-endian field access on built bytes, for tests that damage an object.
+void PutBe16(std::string& bytes, uint32_t offset, uint16_t value);
+void PutBe32(std::string& bytes, uint32_t offset, uint32_t value);
+uint32_t GetBe32(const std::string& bytes, uint32_t offset);
+
+// The byte offset of field fieldOffset in section header index of object.
+uint32_t SectionHeaderField(const BuiltObject& object, uint32_t index, uint32_t fieldOffset);
+
+// Field offsets within the records, for PutBe32 and SectionHeaderField.
+constexpr uint32_t kShName = 0, kShOffset = 16, kShSize = 20;
+constexpr uint32_t kEShoff = 32, kEShentsize = 46, kEShnum = 48, kEShstrndx = 50;
+
+}  // namespace testelf
