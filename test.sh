@@ -4,7 +4,10 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake g++ clang libgtest-dev)
+# The real-toolchain tests need the cross compiler, binutils and C library for
+# PowerPC and qemu; the sanitizer and fuzz builds need clang's runtimes.
+packages=(cmake g++ clang libclang-rt-14-dev libgtest-dev python3 gcc-powerpc-linux-gnu
+  binutils-powerpc-linux-gnu libc6-dev-powerpc-cross qemu-user)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
@@ -17,6 +20,29 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 jobs=2
-cmake -S . -B build -DBUILD_TESTING=ON
-cmake --build build -j"$jobs"
-ctest --test-dir build --output-on-failure -j"$jobs"
+# NAMEPATCH_BUILD_ROOT names the build directories (default build, build-asan
+# and build-fuzz), so that a second checkout's run does not share them.
+build=${NAMEPATCH_BUILD_ROOT:-build}
+cmake -S . -B "$build" -DBUILD_TESTING=ON
+cmake --build "$build" -j"$jobs"
+ctest --test-dir "$build" --output-on-failure -j"$jobs"
+
+# Every test again, built by clang with the address and undefined-behaviour
+# sanitizers; any report fails its test.
+sanitize="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+cmake -S . -B "$build-asan" -DBUILD_TESTING=ON -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="$sanitize"
+cmake --build "$build-asan" -j"$jobs"
+ctest --test-dir "$build-asan" --output-on-failure -j"$jobs" -L 'unit|cli|real|fuzz'
+
+# About a minute of fuzzing from the builder's seeds and every input found
+# before; a finding fails the run and is left in $build-fuzz/findings/.
+cmake -S . -B "$build-fuzz" -DBUILD_TESTING=ON -DCMAKE_CXX_COMPILER=clang++ -DNAMEPATCH_FUZZ=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,${sanitize#-fsanitize=}"
+cmake --build "$build-fuzz" -j"$jobs" --target load_rename_fuzzer fuzz_seeds
+rm -rf "$build-fuzz/seeds" "$build-fuzz/findings"
+mkdir -p "$build-fuzz/seeds" "$build-fuzz/corpus" "$build-fuzz/findings"
+"$build-fuzz/tests/fuzz_seeds" "$build-fuzz/seeds"
+"$build-fuzz/tests/load_rename_fuzzer" -max_total_time="${NAMEPATCH_FUZZ_SECONDS:-60}" \
+  -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$build-fuzz/findings/" \
+  "$build-fuzz/corpus" "$build-fuzz/seeds" tests/fuzz/regressions

@@ -68,7 +68,8 @@ RunOptions ParseArguments(int argc, char** argv) {
   return options;
 }
 
-// The pairs of the run: the list file's, or the one -c/-n pair.
+// The pairs of the run: the list file's, or the one -c/-n pair, which takes
+// the same path as a list of one.
 RenameList CheckMode(const RunOptions& options) {
   RenameList pairs;
   if (options.listPath != nullptr) {
@@ -92,36 +93,50 @@ RenameList CheckMode(const RunOptions& options) {
   return pairs;
 }
 
-// Writes the input's own bytes with the edited table in place of .strtab's
-// region, in file order, so that no byte is written twice and the output need
-// not be seekable.
-void WriteOutput(OutputFile* output, const uint8_t* raw, uint32_t rawLength,
-                 const ElfImage* elf, const uint8_t* table) {
+// Writes the input's own bytes, copied from the file once more, with the
+// edited table in place of .strtab's region. The copy streams through a small
+// buffer, so a large object is never held twice, and nothing is written twice,
+// so the output need not be seekable.
+void WriteOutput(OutputFile* output, char* inputPath, const ElfImage* elf, const uint8_t* table) {
+  FILE* input = OpenHostFile(inputPath, "rb");
+  if (input == nullptr) {
+    fprintf(stderr, "ERROR: cannot open file '%s'\n", inputPath);
+    exit(1);
+  }
   if (table == nullptr) {
-    WriteChecked(output->stream, raw, rawLength);
+    CopyChecked(output->stream, input, elf->length, inputPath);
   } else {
     uint32_t offset = elf->strtabHeader->sh_offset;
     uint32_t size = elf->strtabHeader->sh_size;
-    WriteChecked(output->stream, raw, offset);
+    CopyChecked(output->stream, input, offset, inputPath);
     WriteChecked(output->stream, table, size);
-    WriteChecked(output->stream, raw + offset + size, rawLength - offset - size);
+    if (fseek(input, static_cast<long>(offset) + static_cast<long>(size), SEEK_SET) != 0) {
+      fprintf(stderr, "ERROR: cannot read file '%s'\n", inputPath);
+      exit(1);
+    }
+    CopyChecked(output->stream, input, elf->length - offset - size, inputPath);
   }
+  // The table's place was checked against the loaded file only.
+  if (fgetc(input) != EOF) {
+    fprintf(stderr, "ERROR: %s changed while it was read\n", inputPath);
+    exit(1);
+  }
+  fclose(input);
   CommitOutputFile(output);
 }
 
 void ProcessInput(InputFile* input, const RunOptions& options, const RenameList& pairs) {
   input->elfImage = LoadElfFile(input->fullPath);
-  char* outputPath = options.outputPath ? options.outputPath : input->fullPath;
-  uint32_t rawLength = 0;
-  uint8_t* raw = ReadWholeFile(input->fullPath, &rawLength);
-  // Both readers have printed their own messages.
-  if (input->elfImage == nullptr || raw == nullptr) exit(1);
-  const ElfImage* elf = input->elfImage;
-  if (rawLength != elf->length) {
-    // The table's place was checked against the first read only.
-    fprintf(stderr, "ERROR: %s changed while it was read\n", input->fullPath);
+  if (input->elfImage == nullptr) {
+    // The loader has said why. An input has always been read a second time
+    // before its load was judged, so a file that cannot be opened or read is
+    // reported twice; scripts that match the messages keep seeing that.
+    uint32_t length;
+    free(ReadWholeFile(input->fullPath, &length));
     exit(1);
   }
+  const ElfImage* elf = input->elfImage;
+  char* outputPath = options.outputPath ? options.outputPath : input->fullPath;
 
   // Without both tables there is no name to change, and the object is written
   // out as it is.
@@ -139,7 +154,7 @@ void ProcessInput(InputFile* input, const RunOptions& options, const RenameList&
     }
   }
 
-  OutputFile* output = OpenOutputFile(outputPath);
+  OutputFile* output = OpenOutputFile(outputPath, elf->length);
   if (output == nullptr) {
     fprintf(stderr, "ERROR: cannot create %s\n", outputPath);
     exit(1);
@@ -147,13 +162,12 @@ void ProcessInput(InputFile* input, const RunOptions& options, const RenameList&
   uint8_t* table = nullptr;
   if (hasNames) {
     table = CopyStringTable(elf);
-    if (options.listPath != nullptr) {
-      ApplyRenames(elf, table, matches, oldNames, newNames);
-    } else {
-      RenameSymbol(elf, table, options.oldSymbol, options.newSymbol);
-    }
+    WriteRenames(table, matches, oldNames, newNames);
   }
-  WriteOutput(output, raw, rawLength, elf, table);
+  WriteOutput(output, input->fullPath, elf, table);
+  // Reported once the output stands, so no line claims a change that a
+  // failing write took back.
+  ReportRenames(matches, oldNames, newNames);
 }
 
 }  // namespace

@@ -74,3 +74,16 @@ void WriteChecked(FILE* stream, const void* block, uint32_t size) {
     exit(1);
   }
 }
+
+void CopyChecked(FILE* to, FILE* from, uint32_t size, const char* fromPath) {
+  static uint8_t chunk[1 << 16];
+  while (size > 0) {
+    uint32_t part = size < sizeof chunk ? size : static_cast<uint32_t>(sizeof chunk);
+    if (fread(chunk, part, 1, from) != 1) {
+      fprintf(stderr, "ERROR: cannot read file '%s'\n", fromPath);
+      exit(1);
+    }
+    WriteChecked(to, chunk, part);
+    size -= part;
+  }
+}

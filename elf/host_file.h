@@ -24,6 +24,11 @@ uint8_t* ReadWholeFile(char* path, uint32_t* length);
 // prints "ERROR: ins. disk space" and ends the process with status 1.
 void WriteChecked(FILE* stream, const void* block, uint32_t size);
 
+// Copies the next size bytes of from to to through a small buffer. A short
+// read prints "ERROR: cannot read file '<fromPath>'" and a short write "ERROR:
+// ins. disk space", and either ends the process with status 1.
+void CopyChecked(FILE* to, FILE* from, uint32_t size, const char* fromPath);
+
 // Resolves path against the current directory into full (MAX_PATH bytes),
 // without touching the file system; an empty path gives the current
 // directory. False when there is no full path of at most 259 characters.
@@ -40,10 +45,10 @@ struct OutputFile {
   std::string tempPath;  // empty when the output is written directly
 };
 
-// Rewrites path with NormalizeHostPath and starts its output. Returns none,
-// printing nothing, when the output may not be written or no temporary file
-// can be made beside it.
-OutputFile* OpenOutputFile(char* path);
+// Rewrites path with NormalizeHostPath and starts an output of size bytes.
+// Returns none, printing nothing, when the output may not be written or no
+// temporary file can be made beside it.
+OutputFile* OpenOutputFile(char* path, uint32_t size);
 
 // Finishes the output: flushes and closes it and puts it in place. A failing
 // flush or close prints "ERROR: ins. disk space" and ends the process with

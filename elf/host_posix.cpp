@@ -87,7 +87,7 @@ bool ResolveFullPath(const char* path, char full[kMaxPath]) {
   return true;
 }
 
-OutputFile* OpenOutputFile(char* path) {
+OutputFile* OpenOutputFile(char* path, uint32_t size) {
   NormalizeHostPath(path);
   OutputFile* output = new OutputFile{nullptr, path, path, ""};
 
@@ -136,6 +136,10 @@ OutputFile* OpenOutputFile(char* path) {
     return nullptr;
   }
   memcpy(gPendingTemp, output->tempPath.c_str(), output->tempPath.size() + 1);
+  // Blocks reserved up front spare the file system the write-out it would
+  // otherwise force when the file is renamed over an existing one. Where the
+  // file system cannot reserve, the writes alone decide.
+  if (size > 0) fallocate(fd, 0, 0, size);
   if (fchmod(fd, mode) != 0 || (output->stream = fdopen(fd, "wb")) == nullptr) {
     close(fd);
     RemovePendingTemp();

@@ -4,27 +4,66 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 namespace {
 
 constexpr uint32_t kNone = UINT32_MAX;
 
-// FNV-1a over a zero-terminated name, giving its length on the way, so a
-// symbol's name is read once to be both hashed and measured.
-uint32_t HashName(const char* name, size_t* length) {
-  uint32_t hash = 2166136261u;
-  const char* p = name;
-  for (; *p != '\0'; ++p) hash = (hash ^ static_cast<uint8_t>(*p)) * 16777619u;
-  *length = static_cast<size_t>(p - name);
-  return hash;
+uint64_t Load64(const char* p) {
+  uint64_t value;
+  memcpy(&value, p, sizeof value);
+  return value;
 }
+
+uint32_t Load32(const char* p) {
+  uint32_t value;
+  memcpy(&value, p, sizeof value);
+  return value;
+}
+
+// Hashes a zero-terminated name and gives its length. Words are read only
+// inside the name's own bytes, which a name at the very end of the file has
+// to be.
+uint32_t HashName(const char* name, size_t* length) {
+  const size_t n = strlen(name);
+  *length = n;
+  uint64_t a;
+  uint64_t b;
+  if (n >= 8) {
+    a = Load64(name);
+    b = Load64(name + n - 8);
+    for (size_t i = 8; i + 8 < n; i += 8) a = (a ^ Load64(name + i)) * 0x9E3779B97F4A7C15ull;
+  } else if (n >= 4) {
+    a = Load32(name);
+    b = Load32(name + n - 4);
+  } else {
+    a = n ? static_cast<uint8_t>(name[0]) : 0;
+    b = n ? uint64_t{static_cast<uint8_t>(name[n / 2])} << 8 | static_cast<uint8_t>(name[n - 1])
+          : 0;
+  }
+  uint64_t h = (a ^ 0x9E3779B97F4A7C15ull) * 0xBF58476D1CE4E5B9ull;
+  h ^= (b + n) * 0x94D049BB133111EBull;
+  h ^= h >> 31;
+  h *= 0xD6E8FEB86659FD93ull;
+  return static_cast<uint32_t>(h >> 32);
+}
+
+struct OldNameSlot {
+  uint32_t hash;
+  uint32_t pair;  // kNone for an empty slot
+};
 
 // An open-addressing table from the distinct old names to the first pair of
 // each; later pairs with the same old name hang off nextSame in pair order.
+// Slots are small so that the table of a long list stays in cache.
 struct OldNameIndex {
-  std::vector<uint32_t> slotPair;
-  std::vector<uint32_t> slotHash;
+  // One bit per hash prefix, set for the old names' hashes: most symbols
+  // match no pair and are turned away by this small table alone.
+  std::vector<uint64_t> filter;
+  uint32_t filterShift;
+  std::vector<OldNameSlot> slots;
   std::vector<size_t> length;
   std::vector<uint32_t> nextSame;
   uint32_t mask;
@@ -32,26 +71,30 @@ struct OldNameIndex {
 
 OldNameIndex IndexOldNames(std::span<const char* const> oldNames) {
   OldNameIndex index;
-  uint32_t slots = 16;
-  while (slots < 2 * oldNames.size()) slots *= 2;
-  index.mask = slots - 1;
-  index.slotPair.assign(slots, kNone);
-  index.slotHash.assign(slots, 0);
+  size_t slots = 16;
+  while (slots < oldNames.size() + oldNames.size() / 2) slots *= 2;
+  index.mask = static_cast<uint32_t>(slots - 1);
+  index.slots.assign(slots, {0, kNone});
+  uint32_t filterBits = 10;
+  while (filterBits < 22 && (size_t{1} << filterBits) < 16 * oldNames.size()) ++filterBits;
+  index.filter.assign((size_t{1} << filterBits) / 64, 0);
+  index.filterShift = 32 - filterBits;
   index.length.resize(oldNames.size());
   index.nextSame.assign(oldNames.size(), kNone);
   std::vector<uint32_t> lastSame(oldNames.size(), kNone);
   for (uint32_t pair = 0; pair < oldNames.size(); ++pair) {
     uint32_t hash = HashName(oldNames[pair], &index.length[pair]);
     uint32_t slot = hash & index.mask;
-    while (index.slotPair[slot] != kNone) {
-      uint32_t first = index.slotPair[slot];
-      if (index.slotHash[slot] == hash && strcmp(oldNames[first], oldNames[pair]) == 0) break;
+    while (index.slots[slot].pair != kNone) {
+      const OldNameSlot& taken = index.slots[slot];
+      if (taken.hash == hash && strcmp(oldNames[taken.pair], oldNames[pair]) == 0) break;
       slot = (slot + 1) & index.mask;
     }
-    uint32_t first = index.slotPair[slot];
+    uint32_t bit = hash >> index.filterShift;
+    index.filter[bit / 64] |= uint64_t{1} << (bit % 64);
+    uint32_t first = index.slots[slot].pair;
     if (first == kNone) {
-      index.slotPair[slot] = pair;
-      index.slotHash[slot] = hash;
+      index.slots[slot] = {hash, pair};
       lastSame[pair] = pair;
     } else {
       index.nextSame[lastSame[first]] = pair;
@@ -61,33 +104,61 @@ OldNameIndex IndexOldNames(std::span<const char* const> oldNames) {
   return index;
 }
 
-// The first pair whose old name is name, or kNone.
-uint32_t LookUp(const OldNameIndex& index, std::span<const char* const> oldNames,
-                const char* name) {
+struct Probe {
+  uint32_t offset;
+  const char* name;
   size_t length;
-  uint32_t hash = HashName(name, &length);
-  for (uint32_t slot = hash & index.mask;; slot = (slot + 1) & index.mask) {
-    uint32_t pair = index.slotPair[slot];
-    if (pair == kNone) return kNone;
-    if (index.slotHash[slot] == hash && index.length[pair] == length &&
-        memcmp(oldNames[pair], name, length) == 0) {
-      return pair;
+  uint32_t hash;
+};
+
+// The first pair whose old name is the probed name, or kNone.
+uint32_t LookUp(const OldNameIndex& index, std::span<const char* const> oldNames,
+                const Probe& probe) {
+  uint32_t bit = probe.hash >> index.filterShift;
+  if (!(index.filter[bit / 64] >> (bit % 64) & 1)) return kNone;
+  for (uint32_t slot = probe.hash & index.mask;; slot = (slot + 1) & index.mask) {
+    const OldNameSlot& entry = index.slots[slot];
+    if (entry.pair == kNone) return kNone;
+    if (entry.hash == probe.hash && index.length[entry.pair] == probe.length &&
+        memcmp(oldNames[entry.pair], probe.name, probe.length) == 0) {
+      return entry.pair;
     }
   }
 }
 
-// The old name of the last match whose write reaches into the table bytes
-// [begin, end) from any offset but own (a symbol's own renames stand at its
-// own offset and are expected).
-const char* FindWriter(const ElfImage* elf, std::span<const RenameMatch> matches,
-                       std::span<const char* const> oldNames, int64_t begin, int64_t end,
-                       int64_t own) {
-  for (size_t k = matches.size(); k-- > 0;) {
-    int64_t offset = GetSymbol(elf, static_cast<int32_t>(matches[k].symbol))->st_name;
-    int64_t stop = offset + static_cast<int64_t>(strlen(oldNames[matches[k].pair])) + 1;
-    if (offset != own && offset < end && begin < stop) return oldNames[matches[k].pair];
+// One match's write: the new name over the table bytes [offset, end], end
+// being the old name's terminating zero. Later orders win.
+struct NameWrite {
+  uint32_t end;
+  uint32_t order;
+  uint32_t offset;
+  uint32_t pair;
+};
+
+// Judges the table name [offset, end] against the writes that end where it
+// ends: the only ones that can reach it, since a name ends at its first zero.
+// The name must come out as the new name of its own last write when renamed
+// may be, or else as it was. Returns the old name of the write that spoils
+// it, or none.
+const char* JudgeName(const uint8_t* original, uint32_t offset, uint32_t end,
+                      std::span<const NameWrite> writes, std::span<const char* const> oldNames,
+                      std::span<const char* const> newNames, bool renamed) {
+  std::string result(reinterpret_cast<const char*>(original) + offset, end + 1 - offset);
+  const NameWrite* own = nullptr;
+  const NameWrite* culprit = nullptr;
+  for (const NameWrite& w : writes) {
+    uint32_t from = std::max(w.offset, offset);
+    memcpy(result.data() + (from - offset), newNames[w.pair] + (from - w.offset), end + 1 - from);
+    if (renamed && w.offset == offset) {
+      own = &w;
+    } else {
+      culprit = &w;
+    }
   }
-  return nullptr;
+  const char* expected =
+      own ? newNames[own->pair] : reinterpret_cast<const char*>(original) + offset;
+  if (memcmp(result.data(), expected, result.size()) == 0) return nullptr;
+  return oldNames[culprit->pair];
 }
 
 }  // namespace
@@ -129,13 +200,25 @@ std::vector<RenameMatch> FindRenames(const ElfImage* elf, std::span<const char* 
   std::vector<RenameMatch> found;
   if (oldNames.empty() || elf->strtabHeader == nullptr) return found;
   OldNameIndex index = IndexOldNames(oldNames);
-  uint32_t count = GetSymbolCount(elf);
-  for (uint32_t i = 0; i < count; ++i) {
-    uint32_t offset = GetSymbol(elf, static_cast<int32_t>(i))->st_name;
-    if (offset == 0) continue;
-    for (uint32_t pair = LookUp(index, oldNames, GetSymbolName(elf, offset)); pair != kNone;
-         pair = index.nextSame[pair]) {
-      found.push_back({pair, i});
+  const uint32_t count = GetSymbolCount(elf);
+  // Names are hashed a batch at a time and looked up afterwards, so that the
+  // lookups of a batch are independent and their cache misses overlap.
+  constexpr uint32_t kBatch = 32;
+  Probe probes[kBatch];
+  for (uint32_t base = 0; base < count; base += kBatch) {
+    const uint32_t n = std::min(kBatch, count - base);
+    for (uint32_t j = 0; j < n; ++j) {
+      Probe& probe = probes[j];
+      probe.offset = GetSymbol(elf, static_cast<int32_t>(base + j))->st_name;
+      probe.name = GetSymbolName(elf, probe.offset);
+      if (probe.name != nullptr) probe.hash = HashName(probe.name, &probe.length);
+    }
+    for (uint32_t j = 0; j < n; ++j) {
+      if (probes[j].name == nullptr) continue;
+      for (uint32_t pair = LookUp(index, oldNames, probes[j]); pair != kNone;
+           pair = index.nextSame[pair]) {
+        found.push_back({pair, base + j, probes[j].offset});
+      }
     }
   }
 
@@ -149,14 +232,17 @@ std::vector<RenameMatch> FindRenames(const ElfImage* elf, std::span<const char* 
   return matches;
 }
 
-void ApplyRenames(const ElfImage* elf, uint8_t* table, std::span<const RenameMatch> matches,
+void WriteRenames(uint8_t* table, std::span<const RenameMatch> matches,
                   std::span<const char* const> oldNames, std::span<const char* const> newNames) {
   for (const RenameMatch& m : matches) {
-    const char* oldName = oldNames[m.pair];
-    const char* newName = newNames[m.pair];
-    uint32_t offset = GetSymbol(elf, static_cast<int32_t>(m.symbol))->st_name;
-    memcpy(table + offset, newName, strlen(oldName) + 1);
-    printf("<%s> -> <%s> changed\n", oldName, newName);
+    memcpy(table + m.offset, newNames[m.pair], strlen(oldNames[m.pair]) + 1);
+  }
+}
+
+void ReportRenames(std::span<const RenameMatch> matches, std::span<const char* const> oldNames,
+                   std::span<const char* const> newNames) {
+  for (const RenameMatch& m : matches) {
+    printf("<%s> -> <%s> changed\n", oldNames[m.pair], newNames[m.pair]);
   }
 }
 
@@ -167,41 +253,61 @@ RenameClash FindRenameClash(const ElfImage* elf, std::span<const RenameMatch> ma
   const Elf32_Shdr* strtab = elf->strtabHeader;
   const uint8_t* original = elf->image + strtab->sh_offset;
 
-  // Play every write on a scratch copy, then read every name back from it.
-  std::vector<uint8_t> edited(original, original + strtab->sh_size);
-  std::vector<uint32_t> lastPair(GetSymbolCount(elf), kNone);
-  for (const RenameMatch& m : matches) {
-    uint32_t offset = GetSymbol(elf, static_cast<int32_t>(m.symbol))->st_name;
-    memcpy(edited.data() + offset, newNames[m.pair], strlen(oldNames[m.pair]) + 1);
-    lastPair[m.symbol] = m.pair;
+  // Mark every stored string that a write reaches into, from its first byte:
+  // only a name that starts in a marked string can come out changed.
+  // Marking in table order keeps the walk through the table sequential.
+  std::vector<NameWrite> writes;
+  writes.reserve(matches.size());
+  for (uint32_t k = 0; k < matches.size(); ++k) {
+    const RenameMatch& m = matches[k];
+    uint32_t end = m.offset + static_cast<uint32_t>(strlen(oldNames[m.pair]));
+    writes.push_back({end, k, m.offset, m.pair});
   }
-  for (uint32_t i = 0; i < lastPair.size(); ++i) {
+  std::sort(writes.begin(), writes.end(), [](const NameWrite& x, const NameWrite& y) {
+    return x.end != y.end ? x.end < y.end : x.order < y.order;
+  });
+  std::vector<uint64_t> marked(strtab->sh_size / 64 + 1, 0);
+  for (const NameWrite& w : writes) {
+    uint32_t first = w.offset;
+    while (first > 0 && original[first - 1] != 0) --first;
+    for (uint32_t i = first; i <= w.end; ++i) marked[i / 64] |= uint64_t{1} << (i % 64);
+  }
+  auto writesEndingAt = [&writes](uint32_t end) {
+    auto first = std::partition_point(writes.begin(), writes.end(),
+                                      [end](const NameWrite& w) { return w.end < end; });
+    auto last = std::partition_point(first, writes.end(),
+                                     [end](const NameWrite& w) { return w.end == end; });
+    return std::span<const NameWrite>(&*first, static_cast<size_t>(last - first));
+  };
+
+  const uint32_t count = GetSymbolCount(elf);
+  for (uint32_t i = 0; i < count; ++i) {
     uint32_t offset = GetSymbol(elf, static_cast<int32_t>(i))->st_name;
-    if (offset == 0) continue;
+    if (offset == 0 || !(marked[offset / 64] >> (offset % 64) & 1)) continue;
     const char* name = GetSymbolName(elf, offset);
-    const char* expected = lastPair[i] == kNone ? name : newNames[lastPair[i]];
-    size_t length = strlen(name);
-    if (memcmp(edited.data() + offset, expected, length + 1) != 0) {
-      int64_t end = int64_t{offset} + static_cast<int64_t>(length) + 1;
-      return {FindWriter(elf, matches, oldNames, offset, end, offset), name};
+    uint32_t end = offset + static_cast<uint32_t>(strlen(name));
+    if (const char* culprit =
+            JudgeName(original, offset, end, writesEndingAt(end), oldNames, newNames, true)) {
+      return {culprit, name};
     }
   }
 
-  // Section names count only where their bytes lie in .strtab's region, as
-  // when the two tables are one section.
+  // Section names count only where they end inside .strtab's region, as when
+  // the two tables are one section; their bytes before the region never change.
   const Elf32_Shdr* names = elf->sectionNameHeader;
   if (names == nullptr) return {nullptr, nullptr};
-  int64_t shift = int64_t{names->sh_offset} - int64_t{strtab->sh_offset};
   for (uint32_t i = 0; i < elf->header->e_shnum; ++i) {
-    uint32_t nameOffset = GetSectionHeader(elf, static_cast<int32_t>(i))->sh_name;
-    const char* name = GetSectionName(elf, nameOffset);
+    const char* name = GetSectionName(elf, GetSectionHeader(elf, static_cast<int32_t>(i))->sh_name);
     if (name == nullptr) continue;
-    int64_t begin = std::max<int64_t>(shift + nameOffset, 0);
-    int64_t end = std::min<int64_t>(shift + nameOffset + static_cast<int64_t>(strlen(name)) + 1,
-                                    strtab->sh_size);
-    if (begin < end && memcmp(edited.data() + begin, original + begin,
-                              static_cast<size_t>(end - begin)) != 0) {
-      return {FindWriter(elf, matches, oldNames, begin, end, -1), name};
+    int64_t start = reinterpret_cast<const uint8_t*>(name) - original;
+    int64_t end = start + static_cast<int64_t>(strlen(name));
+    if (end < 0 || end >= strtab->sh_size) continue;
+    auto offset = static_cast<uint32_t>(std::max<int64_t>(start, 0));
+    auto group = writesEndingAt(static_cast<uint32_t>(end));
+    if (group.empty()) continue;
+    if (const char* culprit = JudgeName(original, offset, static_cast<uint32_t>(end), group,
+                                        oldNames, newNames, false)) {
+      return {culprit, name};
     }
   }
   return {nullptr, nullptr};

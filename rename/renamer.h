@@ -19,10 +19,12 @@ uint8_t* CopyStringTable(const ElfImage* elf);
 // standard output and change nothing.
 void RenameSymbol(const ElfImage* elf, uint8_t* table, const char* oldName, const char* newName);
 
-// A symbol whose name equals the old name of a pair.
+// A symbol whose name equals the old name of a pair; offset is its st_name,
+// where the new name goes.
 struct RenameMatch {
   uint32_t pair;
   uint32_t symbol;
+  uint32_t offset;
 };
 
 // Every match of the pairs' old names in elf, in the order that RenameSymbol
@@ -30,10 +32,14 @@ struct RenameMatch {
 // symbol index. One pass over the symbols, whatever the number of pairs.
 std::vector<RenameMatch> FindRenames(const ElfImage* elf, std::span<const char* const> oldNames);
 
-// Writes the new name of each match over its symbol's name in table and
-// prints its report line, in order: the same result as RenameSymbol per pair.
-void ApplyRenames(const ElfImage* elf, uint8_t* table, std::span<const RenameMatch> matches,
+// Writes the new name of each match over its symbol's name in table, in
+// order; with ReportRenames, the same result as RenameSymbol once per pair.
+void WriteRenames(uint8_t* table, std::span<const RenameMatch> matches,
                   std::span<const char* const> oldNames, std::span<const char* const> newNames);
+
+// Prints "<old> -> <new> changed" for each match, in order.
+void ReportRenames(std::span<const RenameMatch> matches, std::span<const char* const> oldNames,
+                   std::span<const char* const> newNames);
 
 // A name that the renames would change without being asked to: writing the
 // new name for writerOld would change victim, the original name of another

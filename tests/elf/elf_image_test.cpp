@@ -2,6 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
 #include "tests/support/cli.h"
 #include "tests/support/elf_builder.h"
 
@@ -9,22 +17,675 @@ namespace {
 
 using testelf::AddName;
 using testelf::BuildObject;
+using testelf::BuiltObject;
+using testelf::GetBe32;
 using testelf::ObjectSpec;
+using testelf::PutBe16;
+using testelf::PutBe32;
+using testelf::RelaBytes;
+using testelf::SectionHeaderField;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
 
-TEST(LoadElfFile, ConvertsSymbolsToHostOrder) {
+// Writes bytes to a file of a scratch directory and loads it, keeping what
+// the load printed.
+class Loader : public testing::Test {
+ protected:
+  ~Loader() override {
+    for (ElfImage* elf : loaded_) {
+      free(elf->image);
+      delete elf;
+    }
+  }
+
+  ElfImage* Load(const std::string& bytes) {
+    path_ = dir_ / "x.o";
+    // A new file each time: truncating a file that was just written makes
+    // the file system flush it, which is slow over thousands of loads.
+    std::filesystem::remove(path_);
+    dir_.Write("x.o", bytes);
+    std::string path = path_;
+    CaptureStderr();
+    ElfImage* elf = LoadElfFile(path.data());
+    err_ = GetCapturedStderr();
+    if (elf != nullptr) loaded_.push_back(elf);
+    return elf;
+  }
+
+  // The bytes of the loaded image at offset, as the loader left them.
+  static std::string ImageBytes(const ElfImage* elf, uint32_t offset, uint32_t size) {
+    return std::string(reinterpret_cast<const char*>(elf->image) + offset, size);
+  }
+
+  testcli::ScratchDir dir_;
+  std::string path_;
+  std::string err_;
+  std::vector<ElfImage*> loaded_;
+};
+
+TEST_F(Loader, ConvertsSymbolsToHostOrder) {
   ObjectSpec spec;
   uint32_t name = AddName(spec.strtab, "func_a");
-  spec.symbols = {{.st_name = name, .st_value = 0x11223344, .st_shndx = 3}};
-  testcli::ScratchDir dir;
-  dir.Write("a.o", BuildObject(spec).bytes);
-  std::string path = dir / "a.o";
-  ElfImage* elf = LoadElfFile(path.data());
-  ASSERT_NE(elf, nullptr);
+  spec.symbols = {{.st_name = name,
+                   .st_value = 0x11223344,
+                   .st_size = 0x55667788,
+                   .st_info = 0x21,
+                   .st_other = 0x03,
+                   .st_shndx = 0xFFF1}};
+  ElfImage* elf = Load(BuildObject(spec).bytes);
+  ASSERT_NE(elf, nullptr) << err_;
+  EXPECT_EQ(err_, "");
   ASSERT_EQ(GetSymbolCount(elf), 2u);
   const Elf32_Sym* sym = GetSymbol(elf, 1);
+  EXPECT_EQ(sym->st_name, name);
   EXPECT_EQ(sym->st_value, 0x11223344u);
-  EXPECT_EQ(sym->st_shndx, 3);
+  EXPECT_EQ(sym->st_size, 0x55667788u);
+  EXPECT_EQ(sym->st_info, 0x21);
+  EXPECT_EQ(sym->st_other, 0x03);
+  EXPECT_EQ(sym->st_shndx, 0xFFF1);
   EXPECT_STREQ(GetSymbolName(elf, sym->st_name), "func_a");
+}
+
+TEST_F(Loader, ConvertsTheHeaderButNotIdent) {
+  ObjectSpec spec;
+  BuiltObject object = BuildObject(spec);
+  std::string bytes = object.bytes;
+  PutBe32(bytes, 24, 0x01020304);  // e_entry
+  PutBe32(bytes, 28, 0x0A0B0C0D);  // e_phoff
+  PutBe16(bytes, 42, 0x1234);      // e_phentsize
+  ElfImage* elf = Load(bytes);
+  ASSERT_NE(elf, nullptr) << err_;
+  const Elf32_Ehdr* h = elf->header;
+  EXPECT_EQ(static_cast<const void*>(h), static_cast<const void*>(elf->image));
+  EXPECT_EQ(ImageBytes(elf, 0, 16), bytes.substr(0, 16));
+  EXPECT_EQ(h->e_type, 1);
+  EXPECT_EQ(h->e_machine, 20);
+  EXPECT_EQ(h->e_version, 1u);
+  EXPECT_EQ(h->e_entry, 0x01020304u);
+  EXPECT_EQ(h->e_phoff, 0x0A0B0C0Du);
+  EXPECT_EQ(h->e_shoff, object.shoff);
+  EXPECT_EQ(h->e_flags, 0x8000u);
+  EXPECT_EQ(h->e_ehsize, 52);
+  EXPECT_EQ(h->e_phentsize, 0x1234);
+  EXPECT_EQ(h->e_phnum, 0);
+  EXPECT_EQ(h->e_shentsize, 40);
+  EXPECT_EQ(h->e_shnum, object.shnum);
+  EXPECT_EQ(h->e_shstrndx, object.sectionIndex.at(".shstrtab"));
+  EXPECT_EQ(elf->length, bytes.size());
+  EXPECT_EQ(elf->image[bytes.size()], 0);
+}
+
+TEST_F(Loader, ConvertsSectionHeaders) {
+  ObjectSpec spec;
+  spec.sections = {{.name = ".text", .sh_type = 1, .bytes = "abcd", .sh_flags = 6}};
+  BuiltObject object = BuildObject(spec);
+  std::string bytes = object.bytes;
+  PutBe32(bytes, SectionHeaderField(object, 1, 12), 0xC0DE0004);  // sh_addr
+  ElfImage* elf = Load(bytes);
+  ASSERT_NE(elf, nullptr) << err_;
+  const Elf32_Shdr* text = GetSectionHeader(elf, 1);
+  EXPECT_STREQ(GetSectionName(elf, text->sh_name), ".text");
+  EXPECT_EQ(text->sh_type, 1u);
+  EXPECT_EQ(text->sh_flags, 6u);
+  EXPECT_EQ(text->sh_addr, 0xC0DE0004u);
+  EXPECT_EQ(text->sh_offset, object.sectionOffset.at(".text"));
+  EXPECT_EQ(text->sh_size, 4u);
+  EXPECT_EQ(text->sh_addralign, 1u);
+  const Elf32_Shdr* symtab = GetSectionHeader(elf, static_cast<int32_t>(object.sectionIndex.at(".symtab")));
+  EXPECT_EQ(symtab, elf->symtabHeader);
+  EXPECT_EQ(symtab->sh_type, 2u);
+  EXPECT_EQ(symtab->sh_link, object.sectionIndex.at(".strtab"));
+  EXPECT_EQ(symtab->sh_info, 1u);
+  EXPECT_EQ(symtab->sh_entsize, 16u);
+  EXPECT_EQ(elf->strtabHeader,
+            GetSectionHeader(elf, static_cast<int32_t>(object.sectionIndex.at(".strtab"))));
+  EXPECT_EQ(elf->sectionNameHeader,
+            GetSectionHeader(elf, static_cast<int32_t>(object.sectionIndex.at(".shstrtab"))));
+  const Elf32_Shdr* null = GetSectionHeader(elf, 0);
+  EXPECT_EQ(null->sh_name, 0u);
+  EXPECT_EQ(null->sh_type, 0u);
+  EXPECT_EQ(null->sh_size, 0u);
+}
+
+TEST_F(Loader, FindsSectionHeadersSixtyFourBytesApartAndConvertsFortyOfEach) {
+  ObjectSpec spec;
+  spec.e_shentsize = 64;
+  spec.sections = {{.name = ".text", .bytes = "code"}};
+  AddName(spec.strtab, "f");
+  spec.symbols = {{.st_name = 1}};
+  BuiltObject object = BuildObject(spec);
+  std::string bytes = object.bytes;
+  for (uint32_t i = 0; i < object.shnum; ++i) {
+    for (uint32_t k = 40; k < 64; ++k) {
+      bytes[object.shoff + i * 64 + k] = static_cast<char>(0x80 + i * 24 + k);
+    }
+  }
+  ElfImage* elf = Load(bytes);
+  ASSERT_NE(elf, nullptr) << err_;
+  for (uint32_t i = 0; i < object.shnum; ++i) {
+    EXPECT_EQ(reinterpret_cast<uint8_t*>(GetSectionHeader(elf, static_cast<int32_t>(i))),
+              elf->image + object.shoff + i * 64);
+    EXPECT_EQ(ImageBytes(elf, object.shoff + i * 64 + 40, 24), bytes.substr(object.shoff + i * 64 + 40, 24))
+        << "section " << i;
+  }
+  EXPECT_EQ(GetSectionHeader(elf, 1)->sh_offset, object.sectionOffset.at(".text"));
+  EXPECT_STREQ(GetSectionName(elf, GetSectionHeader(elf, 1)->sh_name), ".text");
+  ASSERT_NE(elf->symtabHeader, nullptr);
+  EXPECT_STREQ(GetSymbolName(elf, GetSymbol(elf, 1)->st_name), "f");
+}
+
+TEST_F(Loader, SymtabOfFortyBytesConvertsTwoSymbolsAndKeepsItsTail) {
+  ObjectSpec spec;
+  uint32_t name = AddName(spec.strtab, "g");
+  spec.symbols = {{.st_name = name, .st_value = 0x01020304}};
+  spec.symtabTail = "\x11\x22\x33\x44\x55\x66\x77\x88";
+  BuiltObject object = BuildObject(spec);
+  ElfImage* elf = Load(object.bytes);
+  ASSERT_NE(elf, nullptr) << err_;
+  ASSERT_EQ(elf->symtabHeader->sh_size, 40u);
+  EXPECT_EQ(GetSymbolCount(elf), 2u);
+  EXPECT_EQ(GetSymbol(elf, 1)->st_value, 0x01020304u);
+  EXPECT_EQ(ImageBytes(elf, object.sectionOffset.at(".symtab") + 32, 8), spec.symtabTail);
+}
+
+TEST_F(Loader, NullSymbolIsIndexZero) {
+  ObjectSpec spec;
+  AddName(spec.strtab, "h");
+  spec.symbols = {{.st_name = 1}};
+  ElfImage* elf = Load(BuildObject(spec).bytes);
+  ASSERT_NE(elf, nullptr) << err_;
+  const Elf32_Sym* null = GetSymbol(elf, 0);
+  ASSERT_NE(null, nullptr);
+  EXPECT_EQ(reinterpret_cast<const uint8_t*>(null), elf->image + elf->symtabHeader->sh_offset);
+  EXPECT_EQ(null->st_name, 0u);
+  EXPECT_EQ(null->st_value, 0u);
+  EXPECT_EQ(null->st_shndx, 0);
+}
+
+TEST_F(Loader, NameOffsetZeroGivesNoneEvenWithTables) {
+  ObjectSpec spec;
+  AddName(spec.strtab, "h");
+  spec.symbols = {{.st_name = 1}};
+  ElfImage* elf = Load(BuildObject(spec).bytes);
+  ASSERT_NE(elf, nullptr) << err_;
+  ASSERT_NE(elf->sectionNameHeader, nullptr);
+  ASSERT_NE(elf->strtabHeader, nullptr);
+  EXPECT_EQ(GetSectionName(elf, 0), nullptr);
+  EXPECT_EQ(GetSymbolName(elf, 0), nullptr);
+  EXPECT_STREQ(GetSymbolName(elf, 1), "h");
+  EXPECT_STREQ(GetSymbolName(elf, 2), "");
+}
+
+TEST_F(Loader, ConvertsEveryRelaDotSectionAndNoOther) {
+  const std::vector<testelf::RelaSpec> entries = {{0x00000010, 0x00000101, -4},
+                                                  {0x00000020, 0x00000202, 0x7FFFFFFF}};
+  const std::string stored = RelaBytes(entries);
+  ObjectSpec spec;
+  spec.sections = {
+      {.name = ".rela.text", .sh_type = 4, .bytes = stored, .sh_entsize = 12},
+      {.name = ".rela.sdata", .sh_type = 4, .bytes = stored, .sh_entsize = 12},
+      {.name = ".rela", .sh_type = 4, .bytes = stored, .sh_entsize = 12},
+      {.name = ".rel.text", .sh_type = 9, .bytes = stored, .sh_entsize = 8},
+      {.name = "rela.text", .sh_type = 4, .bytes = stored, .sh_entsize = 12},
+      {.name = ".rela.data", .sh_type = 4, .bytes = stored + "\x01\x02\x03\x04\x05\x06", .sh_entsize = 12},
+  };
+  BuiltObject object = BuildObject(spec);
+  ElfImage* elf = Load(object.bytes);
+  ASSERT_NE(elf, nullptr) << err_;
+  for (const char* name : {".rela.text", ".rela.sdata", ".rela.data"}) {
+    const auto* rela = reinterpret_cast<const Elf32_Rela*>(elf->image + object.sectionOffset.at(name));
+    EXPECT_EQ(rela[0].r_offset, 0x10u) << name;
+    EXPECT_EQ(rela[0].r_info, 0x101u) << name;
+    EXPECT_EQ(rela[0].r_addend, -4) << name;
+    EXPECT_EQ(rela[1].r_offset, 0x20u) << name;
+    EXPECT_EQ(rela[1].r_info, 0x202u) << name;
+    EXPECT_EQ(rela[1].r_addend, 0x7FFFFFFF) << name;
+  }
+  EXPECT_EQ(ImageBytes(elf, object.sectionOffset.at(".rela.data") + 24, 6), "\x01\x02\x03\x04\x05\x06");
+  for (const char* name : {".rela", ".rel.text", "rela.text"}) {
+    EXPECT_EQ(ImageBytes(elf, object.sectionOffset.at(name), 24), stored) << name;
+  }
+}
+
+TEST_F(Loader, LeavesStringTablesAndSectionContentsAsInTheFile) {
+  ObjectSpec spec;
+  spec.sections = {{.name = ".text", .bytes = "\x12\x34\x56\x78\x9A\xBC\xDE\xF0"}};
+  AddName(spec.strtab, "alpha");
+  AddName(spec.strtab, "beta");
+  spec.symbols = {{.st_name = 1}, {.st_name = 7}};
+  BuiltObject object = BuildObject(spec);
+  ElfImage* elf = Load(object.bytes);
+  ASSERT_NE(elf, nullptr) << err_;
+  for (const char* name : {".text", ".strtab", ".shstrtab"}) {
+    const Elf32_Shdr* section = GetSectionHeader(elf, static_cast<int32_t>(object.sectionIndex.at(name)));
+    EXPECT_EQ(ImageBytes(elf, section->sh_offset, section->sh_size),
+              object.bytes.substr(section->sh_offset, section->sh_size))
+        << name;
+  }
+}
+
+TEST_F(Loader, SectionWithHighestIndexOfEachNameWins) {
+  ObjectSpec spec;
+  std::string decoySymbols(32, '\0');
+  PutBe32(decoySymbols, 16, 1);
+  spec.sections = {
+      {.name = ".symtab", .sh_type = 2, .bytes = decoySymbols, .sh_entsize = 16},
+      {.name = ".strtab", .sh_type = 3, .bytes = std::string("\0decoy\0", 7)},
+  };
+  AddName(spec.strtab, "real");
+  spec.symbols = {{.st_name = 1, .st_value = 7}};
+  BuiltObject object = BuildObject(spec);
+  ElfImage* elf = Load(object.bytes);
+  ASSERT_NE(elf, nullptr) << err_;
+  EXPECT_EQ(elf->symtabHeader, GetSectionHeader(elf, static_cast<int32_t>(object.sectionIndex.at(".symtab"))));
+  EXPECT_EQ(elf->strtabHeader, GetSectionHeader(elf, static_cast<int32_t>(object.sectionIndex.at(".strtab"))));
+  EXPECT_STREQ(GetSymbolName(elf, GetSymbol(elf, 1)->st_name), "real");
+  EXPECT_EQ(GetSymbol(elf, 1)->st_value, 7u);
+  // Only the winner's entries are converted.
+  const Elf32_Shdr* decoy = GetSectionHeader(elf, 1);
+  EXPECT_EQ(ImageBytes(elf, decoy->sh_offset, 32), decoySymbols);
+}
+
+TEST_F(Loader, ComparesSectionNamesWhole) {
+  ObjectSpec spec;
+  spec.withSymtab = false;
+  spec.withStrtab = false;
+  std::string symbols(32, '\0');
+  PutBe32(symbols, 16, 1);
+  spec.sections = {
+      {.name = ".symtab2", .sh_type = 2, .bytes = symbols, .sh_entsize = 16},
+      {.name = ".strtab.1", .sh_type = 3, .bytes = std::string("\0a\0", 3)},
+      {.name = ".symta", .sh_type = 2, .bytes = symbols, .sh_entsize = 16},
+      {.name = ".strta", .sh_type = 3, .bytes = std::string("\0a\0", 3)},
+      {.name = ".SYMTAB", .sh_type = 2, .bytes = symbols, .sh_entsize = 16},
+  };
+  BuiltObject object = BuildObject(spec);
+  ElfImage* elf = Load(object.bytes);
+  ASSERT_NE(elf, nullptr) << err_;
+  EXPECT_NE(elf->sectionNameHeader, nullptr);
+  EXPECT_EQ(elf->symtabHeader, nullptr);
+  EXPECT_EQ(elf->strtabHeader, nullptr);
+  EXPECT_EQ(GetSymbol(elf, 0), nullptr);
+  EXPECT_EQ(GetSymbolName(elf, 1), nullptr);
+  EXPECT_EQ(GetSymbolCount(elf), 0u);
+  EXPECT_EQ(ImageBytes(elf, object.sectionOffset.at(".symtab2"), 32), symbols);
+}
+
+TEST_F(Loader, SectionNameOffsetZeroNeverMatches) {
+  // A section whose sh_name is 0 has no name, even though the name table's
+  // first byte would read as the empty name.
+  ObjectSpec spec;
+  spec.sections = {{.name = ".text", .bytes = "abcd"}};
+  BuiltObject object = BuildObject(spec);
+  std::string bytes = object.bytes;
+  PutBe32(bytes, SectionHeaderField(object, 1, testelf::kShName), 0);
+  ElfImage* elf = Load(bytes);
+  ASSERT_NE(elf, nullptr) << err_;
+  EXPECT_EQ(GetSectionName(elf, GetSectionHeader(elf, 1)->sh_name), nullptr);
+}
+
+TEST_F(Loader, ShstrndxZeroGivesNoViewsAndConvertsNoSymbols) {
+  ObjectSpec spec;
+  AddName(spec.strtab, "f");
+  spec.symbols = {{.st_name = 1, .st_value = 0x01020304}};
+  spec.sections = {{.name = ".rela.text", .sh_type = 4, .bytes = RelaBytes({{1, 2, 3}})}};
+  BuiltObject object = BuildObject(spec);
+  std::string bytes = object.bytes;
+  PutBe16(bytes, testelf::kEShstrndx, 0);
+  ElfImage* elf = Load(bytes);
+  ASSERT_NE(elf, nullptr) << err_;
+  EXPECT_EQ(err_, "");
+  EXPECT_EQ(elf->header->e_shstrndx, 0);
+  EXPECT_EQ(elf->header->e_shnum, object.shnum);
+  EXPECT_EQ(elf->sectionNameHeader, nullptr);
+  EXPECT_EQ(elf->symtabHeader, nullptr);
+  EXPECT_EQ(elf->strtabHeader, nullptr);
+  EXPECT_EQ(GetSectionName(elf, 1), nullptr);
+  // Section headers are converted all the same.
+  uint32_t symtab = object.sectionIndex.at(".symtab");
+  EXPECT_EQ(GetSectionHeader(elf, static_cast<int32_t>(symtab))->sh_offset, object.sectionOffset.at(".symtab"));
+  uint32_t offset = object.sectionOffset.at(".symtab");
+  EXPECT_EQ(ImageBytes(elf, offset, 32), bytes.substr(offset, 32));
+  offset = object.sectionOffset.at(".rela.text");
+  EXPECT_EQ(ImageBytes(elf, offset, 12), bytes.substr(offset, 12));
+}
+
+TEST_F(Loader, NoSectionsAtAll) {
+  ObjectSpec spec;
+  BuiltObject object = BuildObject(spec);
+  std::string bytes = object.bytes;
+  PutBe16(bytes, testelf::kEShnum, 0);
+  PutBe16(bytes, testelf::kEShstrndx, 0);
+  PutBe16(bytes, testelf::kEShentsize, 0);
+  PutBe32(bytes, testelf::kEShoff, 0);
+  ElfImage* elf = Load(bytes);
+  ASSERT_NE(elf, nullptr) << err_;
+  EXPECT_EQ(elf->sectionNameHeader, nullptr);
+  EXPECT_EQ(elf->symtabHeader, nullptr);
+  EXPECT_EQ(elf->strtabHeader, nullptr);
+}
+
+TEST_F(Loader, HeaderOnlyFileLoads) {
+  std::string bytes = BuildObject(ObjectSpec{}).bytes.substr(0, 52);
+  PutBe16(bytes, testelf::kEShnum, 0);
+  PutBe16(bytes, testelf::kEShstrndx, 0);
+  ElfImage* elf = Load(bytes);
+  ASSERT_NE(elf, nullptr) << err_;
+  EXPECT_EQ(elf->symtabHeader, nullptr);
+}
+
+TEST_F(Loader, EmptyFileFailsInTheReader) {
+  EXPECT_EQ(Load(""), nullptr);
+  EXPECT_EQ(err_, "ERROR: cannot read file '" + path_ + "'\n");
+}
+
+TEST_F(Loader, MissingFileFailsInTheReader) {
+  std::string path = dir_ / "missing.o";
+  CaptureStderr();
+  EXPECT_EQ(LoadElfFile(path.data()), nullptr);
+  EXPECT_EQ(GetCapturedStderr(), "ERROR: cannot open file '" + path + "'\n");
+}
+
+TEST_F(Loader, RewritesTheCallersPath) {
+  std::string path = "/cygdrive/q/no/such/file.o";
+  CaptureStderr();
+  EXPECT_EQ(LoadElfFile(path.data()), nullptr);
+  EXPECT_EQ(GetCapturedStderr(), "ERROR: cannot open file 'q:/no/such/file.o'\n");
+  EXPECT_EQ(path.c_str(), std::string("q:/no/such/file.o"));
+}
+
+TEST_F(Loader, RefusesFilesWithoutTheMagic) {
+  const std::string full = BuildObject(ObjectSpec{}).bytes;
+  std::string wrongLast = full;
+  wrongLast[3] = 'G';
+  std::string wrongFirst = full;
+  wrongFirst[0] = 0x7E;
+  for (const std::string& bytes :
+       {std::string("\x7F"), std::string("\x7F" "E"), std::string("\x7F" "EL"), std::string("ELF\x7F"),
+        std::string("\x7F" "elf" "\x01\x02"), wrongLast, wrongFirst}) {
+    EXPECT_EQ(Load(bytes), nullptr);
+    EXPECT_EQ(err_, "LoadElfFile: " + path_ + " is not an ELF file\n") << bytes.size() << " bytes";
+  }
+}
+
+TEST_F(Loader, RefusesForeignClassAndByteOrder) {
+  struct Case {
+    uint8_t eiClass;
+    uint8_t eiData;
+  };
+  for (Case c : {Case{1, 1}, Case{2, 2}, Case{2, 1}, Case{0, 2}, Case{1, 0}, Case{3, 2}, Case{1, 3}}) {
+    ObjectSpec spec;
+    spec.eiClass = c.eiClass;
+    spec.eiData = c.eiData;
+    EXPECT_EQ(Load(BuildObject(spec).bytes), nullptr);
+    EXPECT_EQ(err_, "LoadElfFile: " + path_ + " is not a big-endian ELF32 file\n")
+        << int{c.eiClass} << "/" << int{c.eiData};
+  }
+}
+
+// One way of damaging a good object, and what the refusal must say.
+struct DamageCase {
+  const char* title;
+  std::function<void(const BuiltObject&, std::string&)> damage;
+  std::string what;
+};
+
+// The object that the damage cases start from: every kind of table the loader
+// checks, with a name in each.
+BuiltObject DamageBase() {
+  ObjectSpec spec;
+  spec.sections = {
+      {.name = ".text", .bytes = std::string(16, '\x60')},
+      {.name = ".rela.text", .sh_type = 4, .bytes = RelaBytes({{0, 0x101, 0}, {4, 0x201, 8}}), .sh_entsize = 12},
+      {.name = ".rela.data", .sh_type = 4, .bytes = RelaBytes({{0, 0x101, 0}}), .sh_entsize = 12},
+  };
+  AddName(spec.strtab, "func_a");
+  AddName(spec.strtab, "func_b");
+  spec.symbols = {{.st_name = 1}, {.st_name = 8}};
+  return BuildObject(spec);
+}
+
+uint32_t Index(const BuiltObject& o, const char* name) { return o.sectionIndex.at(name); }
+
+void SetField(const BuiltObject& o, std::string& b, const char* section, uint32_t field, uint32_t value) {
+  PutBe32(b, SectionHeaderField(o, Index(o, section), field), value);
+}
+
+uint32_t Field(const BuiltObject& o, const char* section, uint32_t field) {
+  return GetBe32(o.bytes, SectionHeaderField(o, Index(o, section), field));
+}
+
+const uint32_t kSymtabEntry1 = 16;  // symbol 1 within .symtab
+
+const DamageCase kDamage[] = {
+    {"header cut short", [](const BuiltObject&, std::string& b) { b.resize(51); },
+     "the ELF header lies outside the file"},
+    {"header of six bytes", [](const BuiltObject&, std::string& b) { b.resize(6); },
+     "the ELF header lies outside the file"},
+    {"section header table past the end",
+     [](const BuiltObject& o, std::string& b) { PutBe32(b, testelf::kEShoff, static_cast<uint32_t>(o.bytes.size()) - 39); },
+     "the section header table lies outside the file"},
+    {"section header table offset wraps",
+     [](const BuiltObject&, std::string& b) { PutBe32(b, testelf::kEShoff, 0xFFFFFFF0); },
+     "the section header table lies outside the file"},
+    {"section header count too large",
+     [](const BuiltObject&, std::string& b) { PutBe16(b, testelf::kEShnum, 0xFFFF); },
+     "the section header table lies outside the file"},
+    {"section header table cut off", [](const BuiltObject&, std::string& b) { b.resize(b.size() - 1); },
+     "the section header table lies outside the file"},
+    {"e_shentsize below 40", [](const BuiltObject&, std::string& b) { PutBe16(b, testelf::kEShentsize, 39); },
+     "e_shentsize 39 is below 40"},
+    {"e_shentsize 0", [](const BuiltObject&, std::string& b) { PutBe16(b, testelf::kEShentsize, 0); },
+     "e_shentsize 0 is below 40"},
+    {"e_shstrndx equal to e_shnum",
+     [](const BuiltObject& o, std::string& b) { PutBe16(b, testelf::kEShstrndx, o.shnum); },
+     "e_shstrndx 7 is not below e_shnum 7"},
+    {"e_shstrndx 0xFFFF", [](const BuiltObject&, std::string& b) { PutBe16(b, testelf::kEShstrndx, 0xFFFF); },
+     "e_shstrndx 65535 is not below e_shnum 7"},
+    {"e_shstrndx without sections",
+     [](const BuiltObject&, std::string& b) { PutBe16(b, testelf::kEShnum, 0); },
+     "e_shstrndx 6 is not below e_shnum 0"},
+    {"section header table overlapping the header",
+     [](const BuiltObject&, std::string& b) { PutBe32(b, testelf::kEShoff, 12); },
+     "the section header table overlaps the ELF header"},
+    {"section-name table past the end",
+     [](const BuiltObject& o, std::string& b) {
+       SetField(o, b, ".shstrtab", testelf::kShOffset, static_cast<uint32_t>(o.bytes.size()));
+     },
+     "the section-name table lies outside the file"},
+    {"section-name table size wraps",
+     [](const BuiltObject& o, std::string& b) { SetField(o, b, ".shstrtab", testelf::kShSize, 0xFFFFFFFF); },
+     "the section-name table lies outside the file"},
+    {"section name beyond its table",
+     [](const BuiltObject& o, std::string& b) {
+       SetField(o, b, ".text", testelf::kShName, Field(o, ".shstrtab", testelf::kShSize));
+     },
+     "the name of section 1 is not inside the section-name table"},
+    {"section name far beyond its table",
+     [](const BuiltObject& o, std::string& b) { SetField(o, b, ".text", testelf::kShName, 0xFFFFFFFF); },
+     "the name of section 1 is not inside the section-name table"},
+    {"section name not terminated in its table",
+     [](const BuiltObject& o, std::string& b) {
+       SetField(o, b, ".shstrtab", testelf::kShSize, Field(o, ".shstrtab", testelf::kShSize) - 1);
+     },
+     "the name of section 6 is not inside the section-name table"},
+    {".symtab past the end",
+     [](const BuiltObject& o, std::string& b) { SetField(o, b, ".symtab", testelf::kShSize, 0x10000); },
+     ".symtab lies outside the file"},
+    {".symtab offset wraps",
+     [](const BuiltObject& o, std::string& b) { SetField(o, b, ".symtab", testelf::kShOffset, 0xFFFFFFF0); },
+     ".symtab lies outside the file"},
+    {".strtab past the end",
+     [](const BuiltObject& o, std::string& b) {
+       SetField(o, b, ".strtab", testelf::kShOffset, static_cast<uint32_t>(o.bytes.size()) - 2);
+     },
+     ".strtab lies outside the file"},
+    {".rela.text past the end",
+     [](const BuiltObject& o, std::string& b) { SetField(o, b, ".rela.text", testelf::kShSize, 0x7FFFFFFF); },
+     ".rela.text lies outside the file"},
+    {".rela.data offset wraps",
+     [](const BuiltObject& o, std::string& b) { SetField(o, b, ".rela.data", testelf::kShOffset, 0xFFFFFFFC); },
+     ".rela.data lies outside the file"},
+    {"symbol name beyond .strtab",
+     [](const BuiltObject& o, std::string& b) {
+       PutBe32(b, o.sectionOffset.at(".symtab") + kSymtabEntry1, Field(o, ".strtab", testelf::kShSize));
+     },
+     "the name of symbol 1 is not inside .strtab"},
+    {"symbol name far beyond .strtab",
+     [](const BuiltObject& o, std::string& b) {
+       PutBe32(b, o.sectionOffset.at(".symtab") + 2 * kSymtabEntry1, 0x80000000);
+     },
+     "the name of symbol 2 is not inside .strtab"},
+    {"symbol name not terminated in .strtab",
+     [](const BuiltObject& o, std::string& b) {
+       SetField(o, b, ".strtab", testelf::kShSize, Field(o, ".strtab", testelf::kShSize) - 1);
+     },
+     "the name of symbol 2 is not inside .strtab"},
+    {".strtab overlapping .symtab",
+     [](const BuiltObject& o, std::string& b) {
+       SetField(o, b, ".strtab", testelf::kShOffset, o.sectionOffset.at(".symtab") + 8);
+     },
+     ".strtab overlaps .symtab"},
+    {".strtab overlapping the ELF header",
+     [](const BuiltObject& o, std::string& b) { SetField(o, b, ".strtab", testelf::kShOffset, 40); },
+     ".strtab overlaps the ELF header"},
+    {"section-name table overlapping the section header table",
+     [](const BuiltObject& o, std::string& b) { SetField(o, b, ".shstrtab", testelf::kShOffset, o.shoff); },
+     "the section-name table overlaps the section header table"},
+    {".rela.data on the section header table",
+     [](const BuiltObject& o, std::string& b) { SetField(o, b, ".rela.data", testelf::kShOffset, o.shoff); },
+     ".rela.data overlaps the section header table"},
+    {".rela.text overlapping .symtab",
+     [](const BuiltObject& o, std::string& b) {
+       SetField(o, b, ".rela.text", testelf::kShOffset, o.sectionOffset.at(".symtab") + 4);
+     },
+     ".rela.text overlaps .symtab"},
+    {"two .rela. sections on the same bytes",
+     [](const BuiltObject& o, std::string& b) {
+       SetField(o, b, ".rela.data", testelf::kShOffset, o.sectionOffset.at(".rela.text"));
+     },
+     ".rela.data overlaps .rela.text"},
+    {".rela.text overlapping the ELF header",
+     [](const BuiltObject& o, std::string& b) { SetField(o, b, ".rela.text", testelf::kShOffset, 0); },
+     ".rela.text overlaps the ELF header"},
+};
+
+TEST_F(Loader, RefusesDamagedObjectsNamingTheDamage) {
+  const BuiltObject base = DamageBase();
+  ASSERT_NE(Load(base.bytes), nullptr) << err_;
+  ASSERT_EQ(base.shnum, 7);
+  ASSERT_EQ(Index(base, ".shstrtab"), 6u);
+  for (const DamageCase& c : kDamage) {
+    std::string bytes = base.bytes;
+    c.damage(base, bytes);
+    EXPECT_EQ(Load(bytes), nullptr) << c.title;
+    EXPECT_EQ(err_, "LoadElfFile: " + path_ + " is damaged: " + c.what + "\n") << c.title;
+  }
+}
+
+TEST_F(Loader, AcceptsTablesThatEndExactlyAtTheFileEnd) {
+  // .strtab placed last in the file, its region ending at the last byte.
+  BuiltObject base = DamageBase();
+  std::string bytes = base.bytes;
+  uint32_t size = Field(base, ".strtab", testelf::kShSize);
+  std::string strtab = base.bytes.substr(base.sectionOffset.at(".strtab"), size);
+  SetField(base, bytes, ".strtab", testelf::kShOffset, static_cast<uint32_t>(bytes.size()));
+  bytes += strtab;
+  ElfImage* elf = Load(bytes);
+  ASSERT_NE(elf, nullptr) << err_;
+  EXPECT_STREQ(GetSymbolName(elf, 1), "func_a");
+  EXPECT_STREQ(GetSymbolName(elf, 8), "func_b");
+}
+
+TEST_F(Loader, AcceptsStringTableInTheTailOfSymtab) {
+  // Bytes past the last whole symbol are not converted, so a table there is
+  // not overlapped by a converted record.
+  ObjectSpec spec;
+  spec.strtab = std::string("\0ab\0", 4);
+  spec.symbols = {{.st_name = 1}};
+  spec.symtabTail = std::string("\0ab\0", 4);
+  BuiltObject object = BuildObject(spec);
+  std::string bytes = object.bytes;
+  SetField(object, bytes, ".strtab", testelf::kShOffset, object.sectionOffset.at(".symtab") + 32);
+  ElfImage* elf = Load(bytes);
+  ASSERT_NE(elf, nullptr) << err_;
+  EXPECT_STREQ(GetSymbolName(elf, 1), "ab");
+}
+
+TEST_F(Loader, EveryPrefixOfAnObjectLoadsOrIsRefusedCleanly) {
+  const std::string full = DamageBase().bytes;
+  for (size_t length = 0; length <= full.size(); ++length) {
+    ElfImage* elf = Load(full.substr(0, length));
+    if (length == full.size()) {
+      EXPECT_NE(elf, nullptr) << err_;
+      EXPECT_EQ(err_, "");
+      continue;
+    }
+    EXPECT_EQ(elf, nullptr) << length;
+    if (length == 0) {
+      EXPECT_EQ(err_, "ERROR: cannot read file '" + path_ + "'\n");
+    } else {
+      const std::string prefix = "LoadElfFile: " + path_ + " is ";
+      EXPECT_EQ(err_.compare(0, prefix.size(), prefix), 0) << length << ": " << err_;
+      EXPECT_EQ(std::count(err_.begin(), err_.end(), '\n'), 1) << length << ": " << err_;
+    }
+  }
+}
+
+// Writes chosen values into the fields that the loader trusts least, many
+// times over; every result must be a clean load or a clean refusal, and a
+// load must leave every view and name inside the file.
+TEST_F(Loader, RandomlyDamagedObjectsLoadOrAreRefusedCleanly) {
+  const BuiltObject base = DamageBase();
+  std::vector<uint32_t> fields32 = {testelf::kEShoff};
+  for (uint32_t i = 0; i < base.shnum; ++i) {
+    for (uint32_t f : {testelf::kShName, testelf::kShOffset, testelf::kShSize}) {
+      fields32.push_back(SectionHeaderField(base, i, f));
+    }
+  }
+  for (uint32_t k = 0; k < 3; ++k) fields32.push_back(base.sectionOffset.at(".symtab") + 16 * k);
+  const std::vector<uint32_t> fields16 = {testelf::kEShentsize, testelf::kEShnum, testelf::kEShstrndx};
+  const uint32_t size = static_cast<uint32_t>(base.bytes.size());
+  uint64_t state = 0x9E3779B97F4A7C15u;
+  auto next = [&state]() {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    return static_cast<uint32_t>(state >> 33);
+  };
+  int loaded = 0;
+  for (int round = 0; round < 2000; ++round) {
+    std::string bytes = base.bytes;
+    int changes = 1 + static_cast<int>(next() % 3);
+    for (int c = 0; c < changes; ++c) {
+      const uint32_t values[] = {0, 1, 4, 8, 12, 16, 40, 52, size - 1, size, size + 1, 0x7FFFFFFF,
+                                 0xFFFFFFFF, next() % (size + 8), next()};
+      uint32_t value = values[next() % (sizeof values / sizeof values[0])];
+      if (next() % 5 == 0) {
+        PutBe16(bytes, fields16[next() % fields16.size()], static_cast<uint16_t>(value % 64));
+      } else {
+        PutBe32(bytes, fields32[next() % fields32.size()], value);
+      }
+    }
+    ElfImage* elf = Load(bytes);
+    if (elf == nullptr) {
+      EXPECT_EQ(err_.rfind("LoadElfFile: ", 0), 0u) << err_;
+      continue;
+    }
+    ++loaded;
+    EXPECT_EQ(err_, "");
+    for (const Elf32_Shdr* table : {elf->sectionNameHeader, elf->symtabHeader, elf->strtabHeader}) {
+      if (table == nullptr) continue;
+      EXPECT_LE(uint64_t{table->sh_offset} + table->sh_size, size);
+    }
+    for (uint32_t i = 0; i < GetSymbolCount(elf); ++i) {
+      const char* name = GetSymbolName(elf, GetSymbol(elf, static_cast<int32_t>(i))->st_name);
+      if (name == nullptr) continue;
+      EXPECT_LT(static_cast<size_t>(reinterpret_cast<const uint8_t*>(name) - elf->image) + strlen(name), size);
+    }
+    free(elf->image);
+    delete elf;
+    loaded_.pop_back();
+  }
+  EXPECT_GT(loaded, 0);
 }
 
 }  // namespace

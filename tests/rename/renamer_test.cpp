@@ -1,3 +1,463 @@
 #include "rename/renamer.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/cli.h"
+#include "tests/support/elf_builder.h"
+
+namespace {
+
+using testelf::AddName;
+using testelf::BuildObject;
+using testelf::BuiltObject;
+using testelf::ObjectSpec;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+// Loads objects built from descriptions and holds what the renamer needs.
+class Renamer : public testing::Test {
+ protected:
+  ~Renamer() override {
+    for (ElfImage* elf : loaded_) {
+      free(elf->image);
+      delete elf;
+    }
+    for (uint8_t* table : tables_) free(table);
+  }
+
+  ElfImage* Load(const std::string& bytes) {
+    std::string path = dir_ / "x.o";
+    std::filesystem::remove(path);
+    dir_.Write("x.o", bytes);
+    ElfImage* elf = LoadElfFile(path.data());
+    if (elf != nullptr) loaded_.push_back(elf);
+    return elf;
+  }
+
+  ElfImage* Load(const ObjectSpec& spec) { return Load(BuildObject(spec).bytes); }
+
+  uint8_t* Copy(const ElfImage* elf) {
+    uint8_t* table = CopyStringTable(elf);
+    tables_.push_back(table);
+    return table;
+  }
+
+  // Runs RenameSymbol and gives what it printed.
+  static std::string Rename(const ElfImage* elf, uint8_t* table, const char* oldName,
+                            const char* newName) {
+    CaptureStdout();
+    RenameSymbol(elf, table, oldName, newName);
+    return GetCapturedStdout();
+  }
+
+  static std::string Table(const ElfImage* elf, const uint8_t* table) {
+    return std::string(reinterpret_cast<const char*>(table), elf->strtabHeader->sh_size);
+  }
+
+  static std::string OriginalTable(const ElfImage* elf) {
+    return std::string(reinterpret_cast<const char*>(elf->image) + elf->strtabHeader->sh_offset,
+                       elf->strtabHeader->sh_size);
+  }
+
+  // The name at offset in a table copy.
+  static std::string NameIn(const uint8_t* table, uint32_t offset) {
+    return reinterpret_cast<const char*>(table) + offset;
+  }
+
+  testcli::ScratchDir dir_;
+  std::vector<ElfImage*> loaded_;
+  std::vector<uint8_t*> tables_;
+};
+
+// .strtab "\0foobar\0": A at 1 reads foobar, B at 4 reads bar.
+ObjectSpec TailSharing() {
+  ObjectSpec spec;
+  spec.strtab = std::string("\0foobar\0", 8);
+  spec.symbols = {{.st_name = 1}, {.st_name = 4}};
+  return spec;
+}
+
+std::string Changed(const std::string& oldName, const std::string& newName) {
+  return "<" + oldName + "> -> <" + newName + "> changed\n";
+}
+
+TEST_F(Renamer, CopyStringTableEqualsTheRegion) {
+  ObjectSpec spec = TailSharing();
+  ElfImage* elf = Load(spec);
+  ASSERT_NE(elf, nullptr);
+  uint8_t* table = Copy(elf);
+  ASSERT_NE(table, nullptr);
+  EXPECT_NE(table, elf->image + elf->strtabHeader->sh_offset);
+  EXPECT_EQ(Table(elf, table), spec.strtab);
+}
+
+TEST_F(Renamer, CopyOfAnEmptyTableIsABuffer) {
+  ObjectSpec spec;
+  spec.strtab = "";
+  ElfImage* elf = Load(spec);
+  ASSERT_NE(elf, nullptr);
+  ASSERT_EQ(elf->strtabHeader->sh_size, 0u);
+  EXPECT_NE(Copy(elf), nullptr);
+}
+
+TEST_F(Renamer, RenamingTheTailNameRewritesItsBytesOnly) {
+  ElfImage* elf = Load(TailSharing());
+  ASSERT_NE(elf, nullptr);
+  uint8_t* table = Copy(elf);
+  EXPECT_EQ(Rename(elf, table, "bar", "baz"), Changed("bar", "baz"));
+  EXPECT_EQ(Table(elf, table), std::string("\0foobaz\0", 8));
+  EXPECT_EQ(NameIn(table, 1), "foobaz");
+  EXPECT_EQ(NameIn(table, 4), "baz");
+}
+
+TEST_F(Renamer, RenamingTheLongNameRewritesTheTailName) {
+  ElfImage* elf = Load(TailSharing());
+  ASSERT_NE(elf, nullptr);
+  uint8_t* table = Copy(elf);
+  EXPECT_EQ(Rename(elf, table, "foobar", "fooqux"), Changed("foobar", "fooqux"));
+  EXPECT_EQ(Table(elf, table), std::string("\0fooqux\0", 8));
+  EXPECT_EQ(NameIn(table, 4), "qux");
+}
+
+TEST_F(Renamer, MatchesWholeNamesOnly) {
+  ElfImage* elf = Load(TailSharing());
+  ASSERT_NE(elf, nullptr);
+  uint8_t* table = Copy(elf);
+  for (const char* name : {"foo", "ooba", "oobar", "foobar2", "Bar", "FOOBAR", "ar", "r"}) {
+    std::string same(name);
+    for (char& c : same) c = c == 'z' ? 'y' : 'z';
+    EXPECT_EQ(Rename(elf, table, name, same.c_str()), "") << name;
+  }
+  EXPECT_EQ(Table(elf, table), OriginalTable(elf));
+}
+
+TEST_F(Renamer, SymbolsSharingANameEachGetAReportLine) {
+  ObjectSpec spec;
+  uint32_t name = AddName(spec.strtab, "twin");
+  AddName(spec.strtab, "other");
+  spec.symbols = {{.st_name = name}, {.st_name = name + 5}, {.st_name = name}};
+  ElfImage* elf = Load(spec);
+  ASSERT_NE(elf, nullptr);
+  uint8_t* table = Copy(elf);
+  EXPECT_EQ(Rename(elf, table, "twin", "pair"), Changed("twin", "pair") + Changed("twin", "pair"));
+  std::string expected = spec.strtab;
+  expected.replace(name, 4, "pair");
+  EXPECT_EQ(Table(elf, table), expected);
+}
+
+TEST_F(Renamer, LaterPairsMatchTheImageNotTheCopy) {
+  ObjectSpec spec;
+  uint32_t a = AddName(spec.strtab, "a");
+  uint32_t b = AddName(spec.strtab, "b");
+  spec.symbols = {{.st_name = a}, {.st_name = b}};
+  ElfImage* elf = Load(spec);
+  ASSERT_NE(elf, nullptr);
+  uint8_t* table = Copy(elf);
+  std::string out = Rename(elf, table, "a", "b");
+  out += Rename(elf, table, "b", "c");
+  EXPECT_EQ(out, Changed("a", "b") + Changed("b", "c"));
+  EXPECT_EQ(NameIn(table, a), "b");
+  EXPECT_EQ(NameIn(table, b), "c");
+  // The image itself keeps the file's names.
+  EXPECT_STREQ(GetSymbolName(elf, a), "a");
+  EXPECT_STREQ(GetSymbolName(elf, b), "b");
+}
+
+TEST_F(Renamer, TwoPairsWithTheSameOldNameBothReportAndTheLaterWins) {
+  ObjectSpec spec;
+  uint32_t a = AddName(spec.strtab, "abc");
+  spec.symbols = {{.st_name = a}};
+  ElfImage* elf = Load(spec);
+  ASSERT_NE(elf, nullptr);
+  uint8_t* table = Copy(elf);
+  std::string out = Rename(elf, table, "abc", "xyz");
+  out += Rename(elf, table, "abc", "uvw");
+  EXPECT_EQ(out, Changed("abc", "xyz") + Changed("abc", "uvw"));
+  EXPECT_EQ(NameIn(table, a), "uvw");
+}
+
+TEST_F(Renamer, OldEqualToNewReportsAndKeepsTheTable) {
+  ElfImage* elf = Load(TailSharing());
+  ASSERT_NE(elf, nullptr);
+  uint8_t* table = Copy(elf);
+  EXPECT_EQ(Rename(elf, table, "bar", "bar"), Changed("bar", "bar"));
+  EXPECT_EQ(Table(elf, table), OriginalTable(elf));
+}
+
+TEST_F(Renamer, EmptyNamesMatchSymbolsPointingAtAZeroByte) {
+  ObjectSpec spec;
+  uint32_t x = AddName(spec.strtab, "x");
+  // st_name 0 never matches; x + 1 is x's terminating zero: the empty name.
+  spec.symbols = {{.st_name = 0}, {.st_name = x}, {.st_name = x + 1}};
+  ElfImage* elf = Load(spec);
+  ASSERT_NE(elf, nullptr);
+  uint8_t* table = Copy(elf);
+  EXPECT_EQ(Rename(elf, table, "", ""), Changed("", ""));
+  EXPECT_EQ(Table(elf, table), OriginalTable(elf));
+}
+
+TEST_F(Renamer, TrailingBytesOfSymtabAreNoSymbol) {
+  ObjectSpec spec;
+  uint32_t real = AddName(spec.strtab, "real");
+  uint32_t ghost = AddName(spec.strtab, "ghost");
+  spec.symbols = {{.st_name = real}};
+  // Twelve trailing bytes whose first four read as ghost's offset in either
+  // byte order, were they taken for a symbol.
+  std::string tail(12, '\0');
+  tail[0] = tail[3] = static_cast<char>(ghost);
+  spec.symtabTail = tail;
+  ElfImage* elf = Load(spec);
+  ASSERT_NE(elf, nullptr);
+  ASSERT_EQ(elf->symtabHeader->sh_size, 44u);
+  EXPECT_EQ(GetSymbolCount(elf), 2u);
+  uint8_t* table = Copy(elf);
+  EXPECT_EQ(Rename(elf, table, "ghost", "guest"), "");
+  EXPECT_EQ(Table(elf, table), OriginalTable(elf));
+}
+
+TEST_F(Renamer, NoneNamesChangeAndPrintNothing) {
+  ElfImage* elf = Load(TailSharing());
+  ASSERT_NE(elf, nullptr);
+  uint8_t* table = Copy(elf);
+  EXPECT_EQ(Rename(elf, table, nullptr, "bar"), "");
+  EXPECT_EQ(Rename(elf, table, "bar", nullptr), "");
+  EXPECT_EQ(Rename(elf, table, nullptr, nullptr), "");
+  EXPECT_EQ(Table(elf, table), OriginalTable(elf));
+}
+
+TEST_F(Renamer, UnequalLengthsAreRefusedOnStandardOutput) {
+  ElfImage* elf = Load(TailSharing());
+  ASSERT_NE(elf, nullptr);
+  uint8_t* table = Copy(elf);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(Rename(elf, table, "bar", "bazz"),
+            "ERROR: The newsym length is not equal with the oldsym length\n --- bar\n +++ bazz\n");
+  EXPECT_EQ(Rename(elf, table, "foobar", ""),
+            "ERROR: The newsym length is not equal with the oldsym length\n --- foobar\n +++ \n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(Table(elf, table), OriginalTable(elf));
+}
+
+TEST_F(Renamer, NoMatchPrintsNothingAndKeepsTheTable) {
+  ElfImage* elf = Load(TailSharing());
+  ASSERT_NE(elf, nullptr);
+  uint8_t* table = Copy(elf);
+  EXPECT_EQ(Rename(elf, table, "absent", "nobody"), "");
+  EXPECT_EQ(Table(elf, table), OriginalTable(elf));
+}
+
+TEST_F(Renamer, SectionNamesInStrtabAreNeverMatched) {
+  ObjectSpec spec;
+  spec.namesInStrtab = true;
+  spec.sections = {{.name = ".text", .bytes = "code"}};
+  ElfImage* elf = Load(spec);
+  ASSERT_NE(elf, nullptr);
+  ASSERT_EQ(elf->sectionNameHeader, elf->strtabHeader);
+  uint8_t* table = Copy(elf);
+  EXPECT_EQ(Rename(elf, table, ".text", ".tex2"), "");
+  EXPECT_EQ(Rename(elf, table, ".symtab", ".symta2"), "");
+  EXPECT_EQ(Table(elf, table), OriginalTable(elf));
+}
+
+TEST_F(Renamer, ObjectsWithoutTablesAreLeftAlone) {
+  ObjectSpec noStrtab = TailSharing();
+  noStrtab.withStrtab = false;
+  ObjectSpec noSymtab = TailSharing();
+  noSymtab.withSymtab = false;
+  for (const ObjectSpec& spec : {noStrtab, noSymtab}) {
+    ElfImage* elf = Load(spec);
+    ASSERT_NE(elf, nullptr);
+    uint8_t table[8] = {'s', 'e', 'n', 't', 'r', 'y', '!', '\0'};
+    EXPECT_EQ(Rename(elf, table, "bar", "baz"), "");
+    EXPECT_EQ(Rename(elf, table, "", ""), "");
+    EXPECT_STREQ(reinterpret_cast<const char*>(table), "sentry!");
+  }
+}
+
+// FindRenames, WriteRenames and ReportRenames: the one-pass form of RenameSymbol per pair.
+struct Pairs {
+  std::vector<const char*> oldNames;
+  std::vector<const char*> newNames;
+};
+
+TEST_F(Renamer, FindRenamesOrdersByPairThenSymbol) {
+  ObjectSpec spec;
+  uint32_t a = AddName(spec.strtab, "a");
+  uint32_t b = AddName(spec.strtab, "b");
+  spec.symbols = {{.st_name = b}, {.st_name = a}, {.st_name = b}, {.st_name = 0}};
+  ElfImage* elf = Load(spec);
+  ASSERT_NE(elf, nullptr);
+  const std::vector<const char*> oldNames = {"b", "zz", "a", "b"};
+  std::vector<RenameMatch> matches = FindRenames(elf, oldNames);
+  std::vector<std::pair<uint32_t, uint32_t>> got;
+  for (const RenameMatch& m : matches) got.emplace_back(m.pair, m.symbol);
+  EXPECT_EQ(got, (std::vector<std::pair<uint32_t, uint32_t>>{{0, 1}, {0, 3}, {2, 2}, {3, 1}, {3, 3}}));
+  EXPECT_TRUE(FindRenames(elf, std::vector<const char*>{}).empty());
+}
+
+TEST_F(Renamer, IndexedRenamesGiveWhatRenameSymbolPerPairGives) {
+  ObjectSpec spec;
+  std::vector<uint32_t> at;
+  for (const char* name : {"alpha", "omega", "beta", "", "gamma", "alpha"}) at.push_back(AddName(spec.strtab, name));
+  for (uint32_t offset : at) spec.symbols.push_back({.st_name = offset});
+  spec.symbols.push_back({.st_name = at[0]});
+  spec.symbols.push_back({.st_name = at[2] + 1});  // "eta"
+  ElfImage* elf = Load(spec);
+  ASSERT_NE(elf, nullptr);
+  const Pairs pairs = {{"alpha", "omega", "eta", "beta", "alpha", "nope", "", "gamma"},
+                       {"omega", "alpha", "ETA", "BETA", "ALPHA", "NOPE", "", "delta"}};
+  uint8_t* perPair = Copy(elf);
+  std::string expectedOut;
+  for (size_t i = 0; i < pairs.oldNames.size(); ++i) {
+    expectedOut += Rename(elf, perPair, pairs.oldNames[i], pairs.newNames[i]);
+  }
+  uint8_t* onePass = Copy(elf);
+  std::vector<RenameMatch> matches = FindRenames(elf, pairs.oldNames);
+  CaptureStdout();
+  WriteRenames(onePass, matches, pairs.oldNames, pairs.newNames);
+  ReportRenames(matches, pairs.oldNames, pairs.newNames);
+  EXPECT_EQ(GetCapturedStdout(), expectedOut);
+  EXPECT_EQ(Table(elf, onePass), Table(elf, perPair));
+}
+
+// FindRenameClash for a single pair.
+RenameClash Clash(const ElfImage* elf, const Pairs& pairs) {
+  std::vector<RenameMatch> matches = FindRenames(elf, pairs.oldNames);
+  return FindRenameClash(elf, matches, pairs.oldNames, pairs.newNames);
+}
+
+std::string Describe(const RenameClash& clash) {
+  if (clash.victim == nullptr && clash.writerOld == nullptr) return "none";
+  return std::string("writer ") + (clash.writerOld ? clash.writerOld : "(none)") + ", victim " +
+         (clash.victim ? clash.victim : "(none)");
+}
+
+struct ClashCase {
+  Pairs pairs;
+  std::string expected;
+};
+
+TEST_F(Renamer, FindRenameClashJudgesTailSharingNames) {
+  ElfImage* elf = Load(TailSharing());
+  ASSERT_NE(elf, nullptr);
+  const ClashCase cases[] = {
+      {{{"bar"}, {"baz"}}, "writer bar, victim foobar"},
+      {{{"foobar"}, {"fooqux"}}, "writer foobar, victim bar"},
+      {{{"foobar"}, {"zoobar"}}, "none"},
+      {{{"foobar"}, {"foobaR"}}, "writer foobar, victim bar"},
+      {{{"foobar", "bar"}, {"fooqux", "qux"}}, "none"},
+      {{{"bar", "foobar"}, {"qux", "fooqux"}}, "none"},
+      {{{"foobar", "bar"}, {"fooqux", "quy"}}, "writer bar, victim foobar"},
+      {{{"bar"}, {"bar"}}, "none"},
+      {{{"foobar"}, {"foobar"}}, "none"},
+      {{{"absent"}, {"nobody"}}, "none"},
+      {{{}, {}}, "none"},
+  };
+  for (const ClashCase& c : cases) {
+    std::string pairs;
+    for (size_t i = 0; i < c.pairs.oldNames.size(); ++i) {
+      pairs += std::string(c.pairs.oldNames[i]) + "->" + c.pairs.newNames[i] + " ";
+    }
+    EXPECT_EQ(Describe(Clash(elf, c.pairs)), c.expected) << pairs;
+  }
+}
+
+TEST_F(Renamer, FindRenameClashLeavesSymbolsWithoutNamesAlone) {
+  ObjectSpec spec = TailSharing();
+  spec.symbols.push_back({.st_name = 0});
+  ElfImage* elf = Load(spec);
+  ASSERT_NE(elf, nullptr);
+  EXPECT_EQ(Describe(Clash(elf, {{"foobar"}, {"zoobar"}})), "none");
+}
+
+TEST_F(Renamer, FindRenameClashProtectsSectionNamesSharingStrtab) {
+  ObjectSpec spec;
+  spec.namesInStrtab = true;
+  spec.sections = {{.name = ".text", .bytes = "code"}, {.name = ".data", .bytes = "data"}};
+  BuiltObject object = BuildObject(spec);
+  ElfImage* elf = Load(object.bytes);
+  ASSERT_NE(elf, nullptr);
+  ASSERT_EQ(elf->sectionNameHeader, elf->strtabHeader);
+  // Symbols whose names are stored inside the section names: "text" is the
+  // tail of ".text", and ".data" is the very bytes of that section's name.
+  uint32_t text = GetSectionHeader(elf, 1)->sh_name;
+  uint32_t data = GetSectionHeader(elf, 2)->sh_name;
+  ASSERT_STREQ(GetSymbolName(elf, text), ".text");
+  ASSERT_STREQ(GetSymbolName(elf, data), ".data");
+  // Point two symbols at those names after the fact: the builder lays out the
+  // section names after the symbols are described.
+  spec.symbols = {{.st_name = text + 1}, {.st_name = data}};
+  object = BuildObject(spec);
+  elf = Load(object.bytes);
+  ASSERT_NE(elf, nullptr);
+  ASSERT_STREQ(GetSymbolName(elf, GetSymbol(elf, 1)->st_name), "text");
+  EXPECT_EQ(Describe(Clash(elf, {{"text"}, {"txet"}})), "writer text, victim .text");
+  EXPECT_EQ(Describe(Clash(elf, {{".data"}, {".DATA"}})), "writer .data, victim .data");
+  EXPECT_EQ(Describe(Clash(elf, {{"text"}, {"text"}})), "none");
+}
+
+TEST_F(Renamer, FindRenameClashIgnoresSectionNamesOfTheirOwnTable) {
+  ObjectSpec spec;
+  spec.sections = {{.name = ".text", .bytes = "code"}};
+  uint32_t text = AddName(spec.strtab, ".text");
+  spec.symbols = {{.st_name = text}, {.st_name = text + 1}};
+  ElfImage* elf = Load(spec);
+  ASSERT_NE(elf, nullptr);
+  ASSERT_NE(elf->sectionNameHeader, elf->strtabHeader);
+  EXPECT_EQ(Describe(Clash(elf, {{".text", "text"}, {".TEXT", "TEXT"}})), "none");
+}
+
+// Renames on objects damaged at random must never reach outside the image or
+// the copy; run under a sanitizer this proves it, and it must not crash here.
+TEST_F(Renamer, RandomlyDamagedObjectsAreRenamedSafely) {
+  ObjectSpec spec;
+  spec.namesInStrtab = true;
+  spec.sections = {{.name = ".text", .bytes = "code"}};
+  spec.strtab = std::string("\0foobar\0bar\0", 12);
+  spec.symbols = {{.st_name = 1}, {.st_name = 4}, {.st_name = 8}, {.st_name = 9}};
+  const BuiltObject base = BuildObject(spec);
+  std::vector<uint32_t> fields;
+  for (uint32_t k = 1; k <= 4; ++k) fields.push_back(base.sectionOffset.at(".symtab") + 16 * k);
+  for (uint32_t i = 0; i < base.shnum; ++i) {
+    for (uint32_t f : {testelf::kShName, testelf::kShOffset, testelf::kShSize}) {
+      fields.push_back(testelf::SectionHeaderField(base, i, f));
+    }
+  }
+  uint64_t state = 12345;
+  auto next = [&state]() {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    return static_cast<uint32_t>(state >> 33);
+  };
+  const Pairs pairs = {{"foobar", "bar", "ar", "", "text"}, {"fooqux", "qux", "qx", "", "txet"}};
+  int renamed = 0;
+  for (int round = 0; round < 1500; ++round) {
+    std::string bytes = base.bytes;
+    for (int c = 0; c < 2; ++c) {
+      const uint32_t values[] = {0, 1, 2, 4, 7, 8, 11, 12, 16, 0xFFFFFFFF, next() % 256, next()};
+      testelf::PutBe32(bytes, fields[next() % fields.size()], values[next() % 12]);
+    }
+    testing::internal::CaptureStderr();
+    ElfImage* elf = Load(bytes);
+    testing::internal::GetCapturedStderr();
+    if (elf == nullptr || elf->strtabHeader == nullptr || elf->symtabHeader == nullptr) continue;
+    ++renamed;
+    std::vector<RenameMatch> matches = FindRenames(elf, pairs.oldNames);
+    FindRenameClash(elf, matches, pairs.oldNames, pairs.newNames);
+    uint8_t* table = Copy(elf);
+    CaptureStdout();
+    WriteRenames(table, matches, pairs.oldNames, pairs.newNames);
+    for (size_t i = 0; i < pairs.oldNames.size(); ++i) {
+      RenameSymbol(elf, table, pairs.oldNames[i], pairs.newNames[i]);
+    }
+    GetCapturedStdout();
+  }
+  EXPECT_GT(renamed, 0);
+}
+
+}  // namespace

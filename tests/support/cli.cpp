@@ -1,8 +1,14 @@
 #include "tests/support/cli.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <cstdlib>
@@ -54,6 +60,11 @@ std::vector<std::string> ScratchDir::List() const {
 }
 
 RunResult RunNamepatch(const std::vector<std::string>& args, const std::filesystem::path& cwd) {
+  return RunNamepatch(args, cwd, RunLimits{});
+}
+
+RunResult RunNamepatch(const std::vector<std::string>& args, const std::filesystem::path& cwd,
+                       const RunLimits& limits) {
   const char* bin = getenv("NAMEPATCH_BIN");
   const char* runner = getenv("NAMEPATCH_RUNNER");
   std::vector<std::string> command;
@@ -74,6 +85,18 @@ RunResult RunNamepatch(const std::vector<std::string>& args, const std::filesyst
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
+    if (limits.fileSizeLimit != 0) {
+      rlimit size{limits.fileSizeLimit, limits.fileSizeLimit};
+      if (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &size) != 0) _exit(126);
+    }
+    if (limits.honourPermissionBits && geteuid() == 0) {
+      // Dropped from the bounding set, they stay dropped across exec, which
+      // would otherwise give root its full set again.
+      for (int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}) {
+        if (prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0) _exit(126);
+      }
+    }
+    if (limits.umask >= 0) umask(static_cast<mode_t>(limits.umask));
     std::vector<char*> argv;
     for (std::string& word : command) argv.push_back(word.data());
     argv.push_back(nullptr);

@@ -2,6 +2,7 @@
 // does: exit status, standard output and standard error, byte for byte.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -38,5 +39,20 @@ class ScratchDir {
 // binary is NAMEPATCH_BIN from the environment when set (NAMEPATCH_RUNNER,
 // when set, is a program that runs it, such as wine), else the one built here.
 RunResult RunNamepatch(const std::vector<std::string>& args, const std::filesystem::path& cwd);
+
+// Conditions a fault test runs namepatch under.
+struct RunLimits {
+  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored so that a write past it falls
+  // short instead of killing the process; 0 leaves the limit alone.
+  uint64_t fileSizeLimit = 0;
+  // Permission bits hold even for root: the capabilities that bypass them
+  // are dropped before namepatch starts. A run that cannot drop them ends
+  // with status 126.
+  bool honourPermissionBits = false;
+  // The umask namepatch starts with; -1 keeps the test's own.
+  int umask = -1;
+};
+RunResult RunNamepatch(const std::vector<std::string>& args, const std::filesystem::path& cwd,
+                       const RunLimits& limits);
 
 }  // namespace testcli

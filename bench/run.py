@@ -1,0 +1,98 @@
+#!/usr/bin/env python3
+"""Times namepatch against a peer (objcopy --redefine-syms) and a plain copy.
+
+Generates a big-endian PowerPC object with many global labels and references,
+and a list that renames a share of them, then runs each command several times,
+alternating, and prints the medians, the ratios and the peak memory.
+"""
+import argparse
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+AS = "powerpc-linux-gnu-as"
+OBJCOPY = "powerpc-linux-gnu-objcopy"
+
+
+def generate(work, labels, references, pairs):
+    source = os.path.join(work, "work.s")
+    with open(source, "w") as out:
+        out.write("\t.text\n")
+        for i in range(labels):
+            out.write(f"\t.globl fn_{i:06d}\nfn_{i:06d}:\n\tblr\n")
+        for i in range(references):
+            out.write(f"\tbl ext_{i:06d}\n")
+    obj = os.path.join(work, "work.o")
+    subprocess.run([AS, "-mregnames", "-o", obj, source], check=True)
+    rng = random.Random(1)
+    renamed = rng.sample(range(labels), pairs)
+    listing = os.path.join(work, "pairs.txt")
+    with open(listing, "w") as out:
+        for i in renamed:
+            out.write(f"fn_{i:06d} gn_{i:06d}\n")
+    return obj, listing
+
+
+def run_once(command):
+    start = time.perf_counter()
+    proc = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    _, _, usage = os.wait4(proc.pid, 0)
+    elapsed = time.perf_counter() - start
+    proc.returncode = 0
+    err = proc.stderr.read()
+    proc.stderr.close()
+    return elapsed, usage.ru_maxrss, err
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--namepatch", default="build/driver/namepatch")
+    parser.add_argument("--labels", type=int, default=200_000)
+    parser.add_argument("--references", type=int, default=20_000)
+    parser.add_argument("--pairs", type=int, default=20_000)
+    parser.add_argument("--runs", type=int, default=5)
+    args = parser.parse_args()
+
+    namepatch = os.path.abspath(args.namepatch)
+    work = tempfile.mkdtemp(prefix="namepatch-bench-")
+    try:
+        obj, listing = generate(work, args.labels, args.references, args.pairs)
+        out = os.path.join(work, "out.o")
+        commands = {
+            "cp": ["cp", obj, out],
+            "namepatch -a": [namepatch, "-a", listing, "-o", out, obj],
+            "namepatch -c": [namepatch, "-c", "fn_000001", "-n", "gn_000001", "-o", out, obj],
+            "objcopy": [OBJCOPY, f"--redefine-syms={listing}", obj, out],
+        }
+        times = {name: [] for name in commands}
+        peaks = {name: 0 for name in commands}
+        for _ in range(args.runs):
+            for name, command in commands.items():
+                elapsed, peak, err = run_once(command)
+                if err:
+                    sys.stderr.write(err.decode(errors="replace"))
+                times[name].append(elapsed)
+                peaks[name] = max(peaks[name], peak)
+
+        size = os.path.getsize(obj)
+        print(f"object: {size / 1e6:.1f} MB, {args.labels} labels, {args.references} references; "
+              f"{args.pairs} pairs; medians of {args.runs} runs")
+        copy = statistics.median(times["cp"])
+        for name in commands:
+            median = statistics.median(times[name])
+            print(f"  {name:13s} {median * 1000:8.1f} ms  {median / copy:6.2f}x copy  "
+                  f"peak {peaks[name] / 1024:6.1f} MB ({peaks[name] * 1024 / size:4.1f}x input)")
+        peer = statistics.median(times["objcopy"])
+        listed = statistics.median(times["namepatch -a"])
+        print(f"  namepatch -a is {peer / listed:.1f}x faster than objcopy")
+    finally:
+        shutil.rmtree(work)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,171 @@
+// The host layer on Windows.
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "elf/host_file.h"
+
+namespace {
+
+// The temporary file of the output being written, if any. The fatal paths end
+// the process from deep inside the run, with the file still open, so it is
+// created shareable for deletion: deleting it at exit (or on a console
+// interrupt) marks it, and the system removes it once the last handle closes.
+char gPendingTemp[MAX_PATH + 32];
+
+void RemovePendingTemp() {
+  if (gPendingTemp[0] != '\0') DeleteFileA(gPendingTemp);
+  gPendingTemp[0] = '\0';
+}
+
+BOOL WINAPI RemovePendingTempOnInterrupt(DWORD) {
+  // Runs on a thread of its own while the run goes on: only mark the file.
+  if (gPendingTemp[0] != '\0') DeleteFileA(gPendingTemp);
+  return FALSE;  // the default handler then ends the process
+}
+
+void WatchPendingTemp() {
+  static bool watching = false;
+  if (watching) return;
+  watching = true;
+  atexit(RemovePendingTemp);
+  SetConsoleCtrlHandler(RemovePendingTempOnInterrupt, TRUE);
+}
+
+// A stream that writes to handle, which it then owns; none on failure, with
+// the handle closed.
+FILE* OpenStreamOnHandle(HANDLE handle) {
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  FILE* stream = _fdopen(fd, "wb");
+  if (stream == nullptr) _close(fd);
+  return stream;
+}
+
+// The path of the file an open handle refers to, links followed, in the
+// plain drive-letter or UNC form; empty when the system cannot tell.
+std::string FinalPathOf(HANDLE handle) {
+  char final[MAX_PATH + 8];
+  DWORD length = GetFinalPathNameByHandleA(handle, final, sizeof final, 0);
+  if (length == 0 || length >= sizeof final) return "";
+  std::string path(final, length);
+  if (path.rfind("\\\\?\\UNC\\", 0) == 0) return path.erase(2, 6);  // \\server\share\...
+  if (path.rfind("\\\\?\\", 0) == 0) return path.erase(0, 4);
+  return path;
+}
+
+// Creates a new temporary file named base plus a suffix that no other run
+// uses at the same time. INVALID_HANDLE_VALUE when none can be made.
+HANDLE CreateTempFile(const std::string& base, std::string* tempPath) {
+  for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    *tempPath = base + "." + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt);
+    if (tempPath->size() >= MAX_PATH) return INVALID_HANDLE_VALUE;
+    HANDLE handle = CreateFileA(tempPath->c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) return handle;
+    // A leftover of an earlier run of the same id only asks for the next one.
+    if (GetLastError() != ERROR_FILE_EXISTS) return INVALID_HANDLE_VALUE;
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+bool ResolveFullPath(const char* path, char full[kMaxPath]) {
+  // The system resolves an empty path to nothing, but the current directory
+  // is what an empty operand names.
+  DWORD length = GetFullPathNameA(path[0] != '\0' ? path : ".", kMaxPath, full, nullptr);
+  return length != 0 && length < kMaxPath;
+}
+
+// The size is not reserved ahead: moving a file over another on Windows does
+// not force the write-out that reserving spares a POSIX file system.
+OutputFile* OpenOutputFile(char* path, uint32_t /*size*/) {
+  NormalizeHostPath(path);
+  OutputFile* output = new OutputFile{nullptr, path, path, ""};
+
+  HANDLE existing =
+      CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD attributes = FILE_ATTRIBUTE_NORMAL;
+  if (existing == INVALID_HANDLE_VALUE) {
+    // Anything but a missing file (a directory, a file the user may not write,
+    // one held by another program) is not ours to replace.
+    if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+      delete output;
+      return nullptr;
+    }
+  } else if (GetFileType(existing) != FILE_TYPE_DISK) {
+    // A device such as NUL, or a pipe, cannot be replaced: write through it.
+    output->stream = OpenStreamOnHandle(existing);
+    if (output->stream == nullptr) {
+      delete output;
+      return nullptr;
+    }
+    return output;
+  } else {
+    std::string final = FinalPathOf(existing);
+    CloseHandle(existing);
+    attributes = GetFileAttributesA(path);
+    // Opening for writing does not check the read-only attribute everywhere
+    // (not for an administrator under every host), so it is checked here.
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      delete output;
+      return nullptr;
+    }
+    // Replace the file a link points to, never the link itself.
+    if (!final.empty()) output->target = final;
+  }
+
+  WatchPendingTemp();
+  HANDLE temp = CreateTempFile(output->target, &output->tempPath);
+  if (temp == INVALID_HANDLE_VALUE) {
+    // The target's own name may be too long for the suffix; try a short name
+    // in the same directory so that the move stays on one volume.
+    char directory[MAX_PATH];
+    char* name = nullptr;
+    DWORD length = GetFullPathNameA(output->target.c_str(), sizeof directory, directory, &name);
+    if (length != 0 && length < sizeof directory && name != nullptr) {
+      *name = '\0';
+      temp = CreateTempFile(std::string(directory) + ".namepatch", &output->tempPath);
+    }
+  }
+  if (temp == INVALID_HANDLE_VALUE) {
+    delete output;
+    return nullptr;
+  }
+  memcpy(gPendingTemp, output->tempPath.c_str(), output->tempPath.size() + 1);
+  // The replacement takes over the attributes of what it replaces (hidden,
+  // system, not indexed), as the POSIX host keeps the permission bits.
+  SetFileAttributesA(output->tempPath.c_str(), attributes);
+  output->stream = OpenStreamOnHandle(temp);
+  if (output->stream == nullptr) {
+    RemovePendingTemp();
+    delete output;
+    return nullptr;
+  }
+  return output;
+}
+
+void CommitOutputFile(OutputFile* output) {
+  bool flushed = fflush(output->stream) == 0;
+  bool closed = fclose(output->stream) == 0;
+  output->stream = nullptr;
+  if (!flushed || !closed) {
+    fprintf(stderr, "ERROR: ins. disk space\n");
+    exit(1);
+  }
+  if (output->tempPath.empty()) return;
+  if (!MoveFileExA(output->tempPath.c_str(), output->target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    fprintf(stderr, "ERROR: cannot create %s\n", output->path);
+    exit(1);
+  }
+  gPendingTemp[0] = '\0';
+}

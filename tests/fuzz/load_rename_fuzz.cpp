@@ -1,0 +1,132 @@
+// Feeds arbitrary bytes through what a run does with one input: load and
+// check it, then find, judge and apply renames of names the object itself
+// holds. Besides the sanitizers' own findings it aborts when the renamer's
+// promises break: list mode must write what pair-by-pair renaming writes, and
+// renames judged clean must leave every name as asked.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "elf/elf_image.h"
+#include "elf/host_file.h"
+#include "rename/renamer.h"
+
+namespace {
+
+// The loader reads a path, so each input goes through one file, in memory
+// where the system offers it.
+std::string gInputPath;
+
+void RemoveInputFile() { unlink(gInputPath.c_str()); }
+
+void Require(bool holds, const char* what) {
+  if (holds) return;
+  fprintf(stderr, "broken promise: %s\n", what);
+  abort();
+}
+
+// Pairs built from the object's own names, so that renames really match:
+// one name reversed (its tail changes), one with a new first byte (its tail
+// stays), the same old name again with yet another new name (the later one
+// wins), and the empty name, which matches names that point at a zero byte.
+struct Pairs {
+  std::vector<std::string> storage;
+  std::vector<const char*> oldNames;
+  std::vector<const char*> newNames;
+};
+
+Pairs MakePairs(const ElfImage* elf) {
+  std::vector<std::string> names;
+  uint32_t count = GetSymbolCount(elf);
+  for (uint32_t i = 0; i < count && names.size() < 3; ++i) {
+    const char* name = GetSymbolName(elf, GetSymbol(elf, static_cast<int32_t>(i))->st_name);
+    if (name != nullptr && *name != '\0') names.emplace_back(name);
+  }
+  Pairs pairs;
+  pairs.storage.reserve(2 * names.size() + 4);
+  auto add = [&pairs](std::string oldName, std::string newName) {
+    pairs.storage.push_back(std::move(oldName));
+    pairs.oldNames.push_back(pairs.storage.back().c_str());
+    pairs.storage.push_back(std::move(newName));
+    pairs.newNames.push_back(pairs.storage.back().c_str());
+  };
+  for (size_t k = 0; k < names.size(); ++k) {
+    std::string changed = names[k];
+    if (k == 0) {
+      changed.assign(names[k].rbegin(), names[k].rend());
+    } else {
+      changed[0] = changed[0] == 'Q' ? 'R' : 'Q';
+    }
+    add(names[k], changed);
+  }
+  if (!names.empty()) add(names[0], std::string(names[0].size(), 'z'));
+  add("", "");
+  return pairs;
+}
+
+void CheckRenames(const ElfImage* elf) {
+  Pairs pairs = MakePairs(elf);
+  std::span<const char* const> oldNames(pairs.oldNames);
+  std::span<const char* const> newNames(pairs.newNames);
+  std::vector<RenameMatch> matches = FindRenames(elf, oldNames);
+  RenameClash clash = FindRenameClash(elf, matches, oldNames, newNames);
+  Require((clash.victim == nullptr) == (clash.writerOld == nullptr),
+          "a clash names both the writer and the victim");
+
+  uint8_t* listed = CopyStringTable(elf);
+  WriteRenames(listed, matches, oldNames, newNames);
+  uint8_t* pairwise = CopyStringTable(elf);
+  for (size_t k = 0; k < oldNames.size(); ++k) {
+    RenameSymbol(elf, pairwise, oldNames[k], newNames[k]);
+  }
+  uint32_t size = elf->strtabHeader->sh_size;
+  Require(memcmp(listed, pairwise, size) == 0, "list mode writes what pair by pair writes");
+
+  if (clash.victim == nullptr) {
+    std::vector<const char*> expected(GetSymbolCount(elf), nullptr);
+    for (const RenameMatch& m : matches) expected[m.symbol] = newNames[m.pair];
+    for (uint32_t i = 0; i < expected.size(); ++i) {
+      uint32_t offset = GetSymbol(elf, static_cast<int32_t>(i))->st_name;
+      if (offset == 0) continue;
+      const char* want = expected[i] ? expected[i] : GetSymbolName(elf, offset);
+      size_t length = strlen(want);
+      Require(offset + length < size &&
+                  memcmp(listed + offset, want, length + 1) == 0,
+              "renames judged clean leave every symbol name as asked");
+    }
+  }
+  free(listed);
+  free(pairwise);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  const char* dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : getenv("TMPDIR");
+  gInputPath = std::string(dir ? dir : "/tmp") + "/namepatch-fuzz-" + std::to_string(getpid());
+  atexit(RemoveInputFile);
+  // Report lines would only slow the run down.
+  Require(freopen("/dev/null", "w", stdout) != nullptr, "stdout can be silenced");
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FILE* file = fopen(gInputPath.c_str(), "wb");
+  Require(file != nullptr, "the input file can be written");
+  Require(size == 0 || fwrite(data, size, 1, file) == 1, "the input file can be written");
+  Require(fclose(file) == 0, "the input file can be written");
+
+  char path[kMaxPath];
+  snprintf(path, sizeof path, "%s", gInputPath.c_str());
+  ElfImage* elf = LoadElfFile(path);
+  if (elf == nullptr) return 0;
+  if (elf->symtabHeader != nullptr && elf->strtabHeader != nullptr) CheckRenames(elf);
+  free(elf->image);
+  delete elf;
+  return 0;
+}

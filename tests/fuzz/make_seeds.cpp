@@ -1,0 +1,94 @@
+// Writes the fuzzer's seed corpus into the directory given: small valid
+// objects laid out by the test builder, one for each shape of table the
+// loader and the renamer treat differently.
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "tests/support/elf_builder.h"
+
+namespace {
+
+using testelf::AddName;
+using testelf::ObjectSpec;
+
+ObjectSpec Plain() {
+  ObjectSpec spec;
+  spec.sections = {{.name = ".text", .bytes = std::string(16, '\x60')}};
+  uint32_t a = AddName(spec.strtab, "func_a");
+  uint32_t b = AddName(spec.strtab, "counter");
+  spec.symbols = {{.st_name = a}, {.st_name = b, .st_info = 0x11}, {.st_name = 0}};
+  return spec;
+}
+
+// bar is stored as the tail of foobar, and two symbols share one name.
+ObjectSpec SharedTail() {
+  ObjectSpec spec;
+  uint32_t foobar = AddName(spec.strtab, "foobar");
+  spec.symbols = {{.st_name = foobar}, {.st_name = foobar + 3}, {.st_name = foobar}};
+  return spec;
+}
+
+ObjectSpec NamesInStrtab() {
+  ObjectSpec spec = Plain();
+  spec.namesInStrtab = true;
+  uint32_t tail = AddName(spec.strtab, "xtext");  // .text's name ends in its tail
+  spec.symbols.push_back({.st_name = tail + 1});
+  return spec;
+}
+
+ObjectSpec WithRelocations() {
+  ObjectSpec spec = Plain();
+  spec.sections.push_back({.name = ".rela.text",
+                           .sh_type = 4,
+                           .bytes = testelf::RelaBytes({{4, 0x0102, -8}, {8, 0x0201, 0}}),
+                           .sh_entsize = 12});
+  spec.sections.push_back({.name = ".rel.data", .sh_type = 9, .bytes = std::string(8, '\1')});
+  return spec;
+}
+
+ObjectSpec Unusual() {
+  ObjectSpec spec = SharedTail();
+  spec.e_shentsize = 64;
+  spec.symtabTail = "tail";
+  return spec;
+}
+
+ObjectSpec WithoutStrtab() {
+  ObjectSpec spec = Plain();
+  spec.withStrtab = false;
+  return spec;
+}
+
+ObjectSpec WithoutSymtab() {
+  ObjectSpec spec = Plain();
+  spec.withSymtab = false;
+  return spec;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    fprintf(stderr, "usage: make_seeds <directory>\n");
+    return 1;
+  }
+  const std::pair<const char*, ObjectSpec> seeds[] = {
+      {"plain.o", Plain()},
+      {"shared-tail.o", SharedTail()},
+      {"names-in-strtab.o", NamesInStrtab()},
+      {"relocations.o", WithRelocations()},
+      {"unusual-sizes.o", Unusual()},
+      {"without-strtab.o", WithoutStrtab()},
+      {"without-symtab.o", WithoutSymtab()},
+  };
+  for (const auto& [name, spec] : seeds) {
+    std::ofstream out(std::string(argv[1]) + "/" + name, std::ios::binary | std::ios::trunc);
+    out << testelf::BuildObject(spec).bytes;
+    if (!out) {
+      fprintf(stderr, "cannot write %s\n", name);
+      return 1;
+    }
+  }
+  return 0;
+}

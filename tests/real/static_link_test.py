@@ -1,0 +1,50 @@
+#!/usr/bin/env python3
+"""Links a renamed object into a static PowerPC program whose call resolves
+only after the rename, and runs it under qemu-ppc: it must print what the
+renamed function prints. The link is first tried without the rename, which
+must fail, so the program cannot pass by finding the name elsewhere.
+"""
+import os
+import shutil
+import tempfile
+
+import realtools as rt
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+EXPECTED = b"hello, qemu, from the renamed object\n"
+
+
+def body():
+    tool = rt.namepatch_binary()
+    rt.require_tools(rt.CROSS + "gcc", "qemu-ppc")
+    work = tempfile.mkdtemp(prefix="namepatch-link-")
+    try:
+        check_program(tool, work)
+    finally:
+        shutil.rmtree(work)
+
+
+def check_program(tool, work):
+    greeting = os.path.join(work, "greeting.o")
+    main_obj = os.path.join(work, "main.o")
+    program = os.path.join(work, "program")
+    rt.run_ok([rt.CROSS + "gcc", "-O2", "-c", os.path.join(HERE, "link", "greeting.c"),
+               "-o", greeting])
+    rt.run_ok([rt.CROSS + "gcc", "-O2", "-c", os.path.join(HERE, "link", "main.c"),
+               "-o", main_obj])
+    link = [rt.CROSS + "gcc", "-static", main_obj, greeting, "-o", program]
+
+    unrenamed = rt.run(link)
+    if unrenamed.returncode == 0 or b"greeting_new" not in unrenamed.stderr:
+        raise rt.Failure("the program linked before the rename")
+    result = rt.run([tool, "-c", "greeting_old", "-n", "greeting_new", greeting])
+    if (result.returncode, result.stdout) != (0, b"<greeting_old> -> <greeting_new> changed\n"):
+        raise rt.Failure(f"rename failed: {result}")
+    rt.run_ok(link)
+    ran = rt.run(["qemu-ppc", "-L", "/usr/powerpc-linux-gnu", program], timeout=60)
+    if (ran.returncode, ran.stdout) != (0, EXPECTED):
+        raise rt.Failure(f"program gave status {ran.returncode} and {ran.stdout!r}")
+
+
+if __name__ == "__main__":
+    rt.main(body)
