@@ -28,17 +28,20 @@ cmake --build "$build" -j"$jobs"
 ctest --test-dir "$build" --output-on-failure -j"$jobs"
 
 # Every test again, built by clang with the address and undefined-behaviour
-# sanitizers; any report fails its test.
+# sanitizers; any report fails its test. namepatch keeps what a run has
+# loaded until it exits, so leaks are not looked for here: the fuzzer below
+# looks for them in the load and rename path, which frees what it takes.
 sanitize="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 cmake -S . -B "$build-asan" -DBUILD_TESTING=ON -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="$sanitize"
 cmake --build "$build-asan" -j"$jobs"
-ctest --test-dir "$build-asan" --output-on-failure -j"$jobs" -L 'unit|cli|real|fuzz'
+ASAN_OPTIONS=detect_leaks=0 ctest --test-dir "$build-asan" --output-on-failure -j"$jobs" \
+  -L 'unit|cli|real|fuzz'
 
 # About a minute of fuzzing from the builder's seeds and every input found
 # before; a finding fails the run and is left in $build-fuzz/findings/.
 cmake -S . -B "$build-fuzz" -DBUILD_TESTING=ON -DCMAKE_CXX_COMPILER=clang++ -DNAMEPATCH_FUZZ=ON \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,${sanitize#-fsanitize=}"
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link $sanitize"
 cmake --build "$build-fuzz" -j"$jobs" --target load_rename_fuzzer fuzz_seeds
 rm -rf "$build-fuzz/seeds" "$build-fuzz/findings"
 mkdir -p "$build-fuzz/seeds" "$build-fuzz/corpus" "$build-fuzz/findings"

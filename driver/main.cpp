@@ -50,10 +50,18 @@ RunOptions ParseArguments(int argc, char** argv) {
     }
     char** slot = nullptr;
     switch (argument[1]) {
-      case 'a': slot = &options.listPath; break;
-      case 'c': slot = &options.oldSymbol; break;
-      case 'n': slot = &options.newSymbol; break;
-      case 'o': slot = &options.outputPath; break;
+      case 'a':
+        slot = &options.listPath;
+        break;
+      case 'c':
+        slot = &options.oldSymbol;
+        break;
+      case 'n':
+        slot = &options.newSymbol;
+        break;
+      case 'o':
+        slot = &options.outputPath;
+        break;
       default:
         fprintf(stderr, "WARNING: unknown option '%s'\n", argument);
         exit(1);

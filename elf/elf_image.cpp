@@ -93,8 +93,8 @@ std::string CheckTableRegions(const ElfImage* elf) {
   const Elf32_Ehdr* h = elf->header;
   std::vector<Region> converted;
   converted.push_back({0, sizeof(Elf32_Ehdr), "the ELF header"});
-  converted.push_back({h->e_shoff, h->e_shoff + uint64_t{h->e_shnum} * h->e_shentsize,
-                       "the section header table"});
+  converted.push_back(
+      {h->e_shoff, h->e_shoff + uint64_t{h->e_shnum} * h->e_shentsize, "the section header table"});
   std::vector<Region> tables;
   if (elf->sectionNameHeader) {
     tables.push_back(SectionRegion(elf->sectionNameHeader, 0, "the section-name table"));
@@ -262,7 +262,10 @@ ElfImage* LoadElfFile(char* path) {
     return nullptr;
   }
   const uint8_t* bytes = elf->image;
-  if (elf->length < 4 || memcmp(bytes, "\x7F" "ELF", 4) != 0) {
+  if (elf->length < 4 || memcmp(bytes,
+                                "\x7F"
+                                "ELF",
+                                4) != 0) {
     fprintf(stderr, "LoadElfFile: %s is not an ELF file\n", path);
     free(elf->image);
     delete elf;

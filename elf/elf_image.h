@@ -61,7 +61,7 @@ static_assert(sizeof(Elf32_Rela) == 12);
 // One loaded object file. The views point into image and are none where the
 // object has no such section. The image is never changed after the load.
 struct ElfImage {
-  uint8_t* image;  // the file's bytes and one zero byte
+  uint8_t* image;   // the file's bytes and one zero byte
   uint32_t length;  // the file's length, which every view was checked against
   Elf32_Ehdr* header;
   Elf32_Shdr* sectionNameHeader;
