@@ -40,13 +40,19 @@ def generate(work, labels, references, pairs):
 
 def run_once(command):
     start = time.perf_counter()
-    proc = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    _, _, usage = os.wait4(proc.pid, 0)
+    proc = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     elapsed = time.perf_counter() - start
-    proc.returncode = 0
-    err = proc.stderr.read()
-    proc.stderr.close()
-    return elapsed, usage.ru_maxrss, err
+    if proc.returncode != 0:
+        sys.exit(f"{command[0]} failed: {proc.stderr.decode(errors='replace')}")
+    return elapsed
+
+
+def peak_kib(command):
+    """Peak resident size, measured by GNU time: a child forked by this
+    script would count this script's own memory as its peak."""
+    proc = subprocess.run(["/usr/bin/time", "-f", "%M"] + command,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, check=True)
+    return int(proc.stderr.decode().strip().splitlines()[-1])
 
 
 def main():
@@ -70,14 +76,10 @@ def main():
             "objcopy": [OBJCOPY, f"--redefine-syms={listing}", obj, out],
         }
         times = {name: [] for name in commands}
-        peaks = {name: 0 for name in commands}
         for _ in range(args.runs):
             for name, command in commands.items():
-                elapsed, peak, err = run_once(command)
-                if err:
-                    sys.stderr.write(err.decode(errors="replace"))
-                times[name].append(elapsed)
-                peaks[name] = max(peaks[name], peak)
+                times[name].append(run_once(command))
+        peaks = {name: peak_kib(command) for name, command in commands.items()}
 
         size = os.path.getsize(obj)
         print(f"object: {size / 1e6:.1f} MB, {args.labels} labels, {args.references} references; "

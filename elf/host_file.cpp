@@ -48,7 +48,7 @@ uint8_t* ReadWholeFile(char* path, uint32_t* length) {
   rewind(stream);
   uint8_t* buffer = nullptr;
   if (end >= 0 && static_cast<unsigned long>(end) < UINT32_MAX) {
-    buffer = static_cast<uint8_t*>(malloc(static_cast<size_t>(end) + 1));
+    buffer = static_cast<uint8_t*>(AllocateFileBuffer(static_cast<size_t>(end) + 1));
   }
   if (buffer == nullptr) {
     fprintf(stderr, "ERROR: ins. memory\n");

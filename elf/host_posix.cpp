@@ -1,6 +1,7 @@
 // The host layer on POSIX systems.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,6 +55,14 @@ mode_t NewFileMode() {
 
 }  // namespace
 
+void* AllocateFileBuffer(size_t size) {
+  constexpr size_t kHugePage = size_t{2} << 20;
+  if (size < kHugePage) return malloc(size);
+  void* buffer = aligned_alloc(kHugePage, (size + kHugePage - 1) / kHugePage * kHugePage);
+  if (buffer != nullptr) madvise(buffer, size, MADV_HUGEPAGE);
+  return buffer;
+}
+
 bool ResolveFullPath(const char* path, char full[kMaxPath]) {
   std::string joined;
   if (path[0] != '/') {
@@ -105,12 +114,16 @@ OutputFile* OpenOutputFile(char* path, uint32_t size) {
     return output;
   }
   mode_t mode = NewFileMode();
+  uid_t owner = static_cast<uid_t>(-1);
+  gid_t group = static_cast<gid_t>(-1);
   if (exists) {
     if (access(path, W_OK) != 0) {
       delete output;
       return nullptr;
     }
     mode = info.st_mode & 07777;
+    owner = info.st_uid;
+    group = info.st_gid;
     // Replace the file a link points to, never the link itself.
     if (char* real = realpath(path, nullptr)) {
       output->target = real;
@@ -140,6 +153,11 @@ OutputFile* OpenOutputFile(char* path, uint32_t size) {
   // otherwise force when the file is renamed over an existing one. Where the
   // file system cannot reserve, the writes alone decide.
   if (size > 0) fallocate(fd, 0, 0, size);
+  // An existing file keeps its owner where this process may give it one (as
+  // root); an ordinary user cannot, and that is no reason to fail.
+  if (owner != static_cast<uid_t>(-1)) {
+    [[maybe_unused]] int kept = fchown(fd, owner, group);
+  }
   if (fchmod(fd, mode) != 0 || (output->stream = fdopen(fd, "wb")) == nullptr) {
     close(fd);
     RemovePendingTemp();

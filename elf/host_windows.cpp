@@ -78,6 +78,8 @@ HANDLE CreateTempFile(const std::string& base, std::string* tempPath) {
 
 }  // namespace
 
+void* AllocateFileBuffer(size_t size) { return malloc(size); }
+
 bool ResolveFullPath(const char* path, char full[kMaxPath]) {
   // The system resolves an empty path to nothing, but the current directory
   // is what an empty operand names.
