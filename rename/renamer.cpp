@@ -135,6 +135,19 @@ struct NameWrite {
   uint32_t pair;
 };
 
+// Sorts writes made in order by end, keeping the order among equal ends: a
+// stable radix sort, eleven bits a pass.
+void SortByEnd(std::vector<NameWrite>& writes) {
+  std::vector<NameWrite> sorted(writes.size());
+  for (int shift = 0; shift < 32; shift += 11) {
+    uint32_t start[2049] = {};
+    for (const NameWrite& w : writes) ++start[(w.end >> shift & 2047) + 1];
+    for (int digit = 0; digit < 2048; ++digit) start[digit + 1] += start[digit];
+    for (const NameWrite& w : writes) sorted[start[w.end >> shift & 2047]++] = w;
+    writes.swap(sorted);
+  }
+}
+
 // Judges the table name [offset, end] against the writes that end where it
 // ends: the only ones that can reach it, since a name ends at its first zero.
 // The name must come out as the new name of its own last write when renamed
@@ -263,9 +276,7 @@ RenameClash FindRenameClash(const ElfImage* elf, std::span<const RenameMatch> ma
     uint32_t end = m.offset + static_cast<uint32_t>(strlen(oldNames[m.pair]));
     writes.push_back({end, k, m.offset, m.pair});
   }
-  std::sort(writes.begin(), writes.end(), [](const NameWrite& x, const NameWrite& y) {
-    return x.end != y.end ? x.end < y.end : x.order < y.order;
-  });
+  SortByEnd(writes);
   std::vector<uint64_t> marked(strtab->sh_size / 64 + 1, 0);
   for (const NameWrite& w : writes) {
     uint32_t first = w.offset;
