@@ -124,8 +124,10 @@ std::string CheckTableRegions(const ElfImage* elf) {
       if (Overlap(table, record)) return table.label + " overlaps " + record.label;
     }
   }
-  std::sort(converted.begin(), converted.end(),
-            [](const Region& a, const Region& b) { return a.begin < b.begin; });
+  // Stable, so that of two records starting together the later-listed one is
+  // named as overlapping the earlier, however many records there are.
+  std::stable_sort(converted.begin(), converted.end(),
+                   [](const Region& a, const Region& b) { return a.begin < b.begin; });
   const Region* last = nullptr;
   for (const Region& record : converted) {
     if (record.begin == record.end) continue;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -45,6 +46,23 @@ std::string DirectoryOf(const std::string& path) {
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
+}
+
+// Where a chain of symbolic links starting at path ends when it ends at
+// nothing: the file that writing through it would create. path itself when
+// it is no link.
+std::string DanglingLinkEnd(const std::string& path) {
+  std::string at = path;
+  for (int hop = 0; hop < 40; ++hop) {
+    struct stat info;
+    if (lstat(at.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) break;
+    std::string link(PATH_MAX, '\0');
+    ssize_t length = readlink(at.c_str(), link.data(), link.size());
+    if (length < 0) break;
+    link.resize(static_cast<size_t>(length));
+    at = link[0] == '/' ? link : DirectoryOf(at) + "/" + link;
+  }
+  return at;
 }
 
 mode_t NewFileMode() {
@@ -102,10 +120,13 @@ OutputFile* OpenOutputFile(char* path, uint32_t size) {
 
   struct stat info;
   bool exists = stat(path, &info) == 0;
-  bool dangling = !exists && lstat(path, &info) == 0;
-  if (dangling || (exists && !S_ISREG(info.st_mode))) {
-    // A device or FIFO cannot be replaced, and a link to nothing must stay a
-    // link: both are written through as they are.
+  if (!exists && errno != ENOENT) {
+    // A loop of links, or a path through a file: nothing can be made there.
+    delete output;
+    return nullptr;
+  }
+  if (exists && !S_ISREG(info.st_mode)) {
+    // A device or FIFO cannot be replaced: it is written through as it is.
     output->stream = fopen(path, "wb");
     if (output->stream == nullptr) {
       delete output;
@@ -114,6 +135,9 @@ OutputFile* OpenOutputFile(char* path, uint32_t size) {
     return output;
   }
   mode_t mode = NewFileMode();
+  // A link to nothing stays a link: the file it names is made like any new
+  // output, whole or not at all.
+  if (!exists) output->target = DanglingLinkEnd(path);
   uid_t owner = static_cast<uid_t>(-1);
   gid_t group = static_cast<gid_t>(-1);
   if (exists) {

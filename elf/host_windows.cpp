@@ -52,10 +52,10 @@ FILE* OpenStreamOnHandle(HANDLE handle) {
 // The path of the file an open handle refers to, links followed, in the
 // plain drive-letter or UNC form; empty when the system cannot tell.
 std::string FinalPathOf(HANDLE handle) {
-  char final[MAX_PATH + 8];
-  DWORD length = GetFinalPathNameByHandleA(handle, final, sizeof final, 0);
-  if (length == 0 || length >= sizeof final) return "";
-  std::string path(final, length);
+  char resolved[MAX_PATH + 8];
+  DWORD length = GetFinalPathNameByHandleA(handle, resolved, sizeof resolved, 0);
+  if (length == 0 || length >= sizeof resolved) return "";
+  std::string path(resolved, length);
   if (path.rfind("\\\\?\\UNC\\", 0) == 0) return path.erase(2, 6);  // \\server\share\...
   if (path.rfind("\\\\?\\", 0) == 0) return path.erase(0, 4);
   return path;
@@ -113,17 +113,19 @@ OutputFile* OpenOutputFile(char* path, uint32_t /*size*/) {
     }
     return output;
   } else {
-    std::string final = FinalPathOf(existing);
+    std::string linked = FinalPathOf(existing);
+    BY_HANDLE_FILE_INFORMATION info{};
+    bool known = GetFileInformationByHandle(existing, &info) != 0;
     CloseHandle(existing);
-    attributes = GetFileAttributesA(path);
+    attributes = info.dwFileAttributes;
     // Opening for writing does not check the read-only attribute everywhere
     // (not for an administrator under every host), so it is checked here.
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    if (!known || (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
       delete output;
       return nullptr;
     }
     // Replace the file a link points to, never the link itself.
-    if (!final.empty()) output->target = final;
+    if (!linked.empty()) output->target = linked;
   }
 
   WatchPendingTemp();

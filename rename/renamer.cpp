@@ -269,18 +269,29 @@ RenameClash FindRenameClash(const ElfImage* elf, std::span<const RenameMatch> ma
   // Mark every stored string that a write reaches into, from its first byte:
   // only a name that starts in a marked string can come out changed.
   // Marking in table order keeps the walk through the table sequential.
+  // Writes at one offset cover the same bytes, so the last of them alone
+  // decides what a name there reads: a name held by many symbols is judged
+  // against one write, not against each of theirs.
   std::vector<NameWrite> writes;
   writes.reserve(matches.size());
-  for (uint32_t k = 0; k < matches.size(); ++k) {
+  std::vector<uint64_t> written(strtab->sh_size / 64 + 1, 0);
+  for (uint32_t k = static_cast<uint32_t>(matches.size()); k-- > 0;) {
     const RenameMatch& m = matches[k];
+    if (written[m.offset / 64] >> (m.offset % 64) & 1) continue;
+    written[m.offset / 64] |= uint64_t{1} << (m.offset % 64);
     uint32_t end = m.offset + static_cast<uint32_t>(strlen(oldNames[m.pair]));
     writes.push_back({end, k, m.offset, m.pair});
   }
+  std::reverse(writes.begin(), writes.end());
   SortByEnd(writes);
   std::vector<uint64_t> marked(strtab->sh_size / 64 + 1, 0);
+  auto isMarked = [&marked](uint32_t i) { return marked[i / 64] >> (i % 64) & 1; };
   for (const NameWrite& w : writes) {
+    // A marked byte before the write belongs to a string marked from its
+    // start already, so the walk back stops there: many writes into the tail
+    // of one long string walk its bytes once, not once each.
     uint32_t first = w.offset;
-    while (first > 0 && original[first - 1] != 0) --first;
+    while (first > 0 && original[first - 1] != 0 && !isMarked(first - 1)) --first;
     for (uint32_t i = first; i <= w.end; ++i) marked[i / 64] |= uint64_t{1} << (i % 64);
   }
   auto writesEndingAt = [&writes](uint32_t end) {
@@ -288,13 +299,16 @@ RenameClash FindRenameClash(const ElfImage* elf, std::span<const RenameMatch> ma
                                       [end](const NameWrite& w) { return w.end < end; });
     auto last = std::partition_point(first, writes.end(),
                                      [end](const NameWrite& w) { return w.end == end; });
-    return std::span<const NameWrite>(&*first, static_cast<size_t>(last - first));
+    // From the vector's data, not &*first: first may be the end, which must
+    // not be dereferenced even for an empty span.
+    return std::span<const NameWrite>(writes.data() + (first - writes.begin()),
+                                      static_cast<size_t>(last - first));
   };
 
   const uint32_t count = GetSymbolCount(elf);
   for (uint32_t i = 0; i < count; ++i) {
     uint32_t offset = GetSymbol(elf, static_cast<int32_t>(i))->st_name;
-    if (offset == 0 || !(marked[offset / 64] >> (offset % 64) & 1)) continue;
+    if (offset == 0 || !isMarked(offset)) continue;
     const char* name = GetSymbolName(elf, offset);
     uint32_t end = offset + static_cast<uint32_t>(strlen(name));
     if (const char* culprit =

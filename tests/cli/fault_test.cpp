@@ -1,13 +1,12 @@
 // Failing writes and unusual outputs: whatever goes wrong, nothing that stood
 // at the output path is lost and no temporary file survives.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tests/support/cli.h"
 #include "tests/support/elf_builder.h"
@@ -190,7 +189,8 @@ TEST(FaultInjection, OutputThatMayNotBeWrittenCannotBeCreated) {
     ASSERT_EQ(chmod((dir / "ro").c_str(), readOnlyDir ? 0555 : 0755), 0);
     // The scratch directory is private to its owner; namepatch runs as that
     // owner, only without the override.
-    RunResult r = RunNamepatch(With(kRename, c.operands), dir.path(), {.honourPermissionBits = true});
+    RunResult r =
+        RunNamepatch(With(kRename, c.operands), dir.path(), {.honourPermissionBits = true});
     std::string shown = c.shown.empty() ? dir / "ro/out.o" : c.shown;
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");

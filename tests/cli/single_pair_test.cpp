@@ -1,9 +1,8 @@
 // Command-line tests of single-pair runs: the built namepatch in a scratch
 // directory, with its exit status, standard output, standard error and the
 // bytes of every file compared exactly.
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -52,7 +51,8 @@ TEST(SinglePair, RenamesEveryMatchingSymbolInPlace) {
 std::string Object(const std::vector<std::string>& names, const std::string& text = "code") {
   ObjectSpec spec;
   spec.sections = {{.name = ".text", .sh_type = 1, .bytes = text, .sh_flags = 6}};
-  for (const std::string& name : names) spec.symbols.push_back({.st_name = AddName(spec.strtab, name)});
+  for (const std::string& name : names)
+    spec.symbols.push_back({.st_name = AddName(spec.strtab, name)});
   return BuildObject(spec).bytes;
 }
 
@@ -60,7 +60,8 @@ std::string Object(const std::vector<std::string>& names, const std::string& tex
 // link's target, a directory's mark. A stray temporary file shows up here.
 Files Snapshot(const fs::path& dir) {
   Files files;
-  for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it) {
+  for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator();
+       ++it) {
     std::string name = it->path().lexically_relative(dir).string();
     if (it->is_symlink()) {
       files[name] = "link to " + fs::read_symlink(it->path()).string();
@@ -89,7 +90,9 @@ class Cli : public testing::Test {
   }
 
   // The full path that namepatch gives a file of the scratch directory.
-  std::string Full(const std::string& name) const { return fs::canonical(dir_.path()).string() + "/" + name; }
+  std::string Full(const std::string& name) const {
+    return fs::canonical(dir_.path()).string() + "/" + name;
+  }
 
   Files Now() const { return Snapshot(dir_.path()); }
 
@@ -203,12 +206,16 @@ TEST(CliOptions, ModeErrorsComeInOrder) {
       // A value that looks like an option is a value: -c takes "-c".
       {{"-c", "-c"}, "ERROR: set newsymbol.\n"},
       {{"-n", "-c", "x.o"}, "ERROR: set oldsymbol.\n"},
-      {{"-c", "foo", "-n", "ba", "x.o"}, "ERROR: newsymbol's string length must equal oldsymbol's it.\n"},
-      {{"-c", "foo", "-n", "bazz"}, "ERROR: newsymbol's string length must equal oldsymbol's it.\n"},
-      {{"-c", "", "-n", "x", "x.o"}, "ERROR: newsymbol's string length must equal oldsymbol's it.\n"},
+      {{"-c", "foo", "-n", "ba", "x.o"},
+       "ERROR: newsymbol's string length must equal oldsymbol's it.\n"},
+      {{"-c", "foo", "-n", "bazz"},
+       "ERROR: newsymbol's string length must equal oldsymbol's it.\n"},
+      {{"-c", "", "-n", "x", "x.o"},
+       "ERROR: newsymbol's string length must equal oldsymbol's it.\n"},
       // Mode errors come before any input is read.
       {{"missing.o"}, "ERROR: set oldsymbol.\n"},
-      {{"-c", "foo", "-n", "ba", "missing.o"}, "ERROR: newsymbol's string length must equal oldsymbol's it.\n"},
+      {{"-c", "foo", "-n", "ba", "missing.o"},
+       "ERROR: newsymbol's string length must equal oldsymbol's it.\n"},
       // Registry errors come before mode errors.
       {{"x.o", "x.o"}, "ERROR: duplicate filename 'x.o'.\n"},
   });
@@ -220,7 +227,7 @@ struct ParseCase {
   Args args;
   std::string out;
   std::vector<std::string> namesAfter;  // empty: x.o unchanged
-  std::string output = "x.o";          // where the renamed object goes
+  std::string output = "x.o";           // where the renamed object goes
 };
 
 TEST_F(Cli, OptionsAreParsedAsThePartSays) {
@@ -233,12 +240,23 @@ TEST_F(Cli, OptionsAreParsedAsThePartSays) {
       // The word after an option is its value, whatever it looks like.
       {{"-c", "-n", "-n", "-m", "x.o"}, Changed("-n", "-m"), {"foo", "bar", "-m", "qux"}},
       // The last value wins.
-      {{"-c", "foo", "-c", "bar", "-n", "baz", "x.o"}, Changed("bar", "baz"), {"foo", "baz", "-n", "qux"}},
-      {{"-c", "qux", "-n", "aaa", "-n", "zzz", "x.o"}, Changed("qux", "zzz"), {"foo", "bar", "-n", "zzz"}},
+      {{"-c", "foo", "-c", "bar", "-n", "baz", "x.o"},
+       Changed("bar", "baz"),
+       {"foo", "baz", "-n", "qux"}},
+      {{"-c", "qux", "-n", "aaa", "-n", "zzz", "x.o"},
+       Changed("qux", "zzz"),
+       {"foo", "bar", "-n", "zzz"}},
       {{"-o", "first.o", "-o", "out.o", "-c", "foo", "-n", "oof", "x.o"},
        Changed("foo", "oof"),
        {"oof", "bar", "-n", "qux"},
        "out.o"},
+      // The input named as its own output, as written and otherwise.
+      {{"-o", "x.o", "-c", "foo", "-n", "oof", "x.o"},
+       Changed("foo", "oof"),
+       {"oof", "bar", "-n", "qux"}},
+      {{"-o", "./x.o", "-c", "foo", "-n", "oof", "x.o"},
+       Changed("foo", "oof"),
+       {"oof", "bar", "-n", "qux"}},
       // Options apply wherever they stand among the operands.
       {{"x.o", "-n", "baz", "-c", "bar"}, Changed("bar", "baz"), {"foo", "baz", "-n", "qux"}},
       // No match: written back byte for byte.
@@ -264,8 +282,9 @@ TEST_F(Cli, OptionsAreParsedAsThePartSays) {
 TEST_F(Cli, NoOperandsReadsAndWritesNothing) {
   Lay({{"x.o", Object({"foo"})}});
   const Files before = Now();
-  for (const Args& args : {Args{"-c", "foo", "-n", "bar"}, Args{"-c", "foo", "-n", "bar", "-o", "out.o"},
-                           Args{"-o", "x.o", "-n", "bar", "-c", "foo"}}) {
+  for (const Args& args :
+       {Args{"-c", "foo", "-n", "bar"}, Args{"-c", "foo", "-n", "bar", "-o", "out.o"},
+        Args{"-o", "x.o", "-n", "bar", "-c", "foo"}}) {
     RunResult r = Run(args);
     EXPECT_EQ(r.status, 0) << Describe(args);
     EXPECT_EQ(r.out, "") << Describe(args);
@@ -275,7 +294,9 @@ TEST_F(Cli, NoOperandsReadsAndWritesNothing) {
 }
 
 TEST_F(Cli, EveryInputIsRewrittenAtItsOwnPath) {
-  Lay({{"a.o", Object({"foo", "bar"}, "A")}, {"sub/b.o", Object({"bar", "foo", "foo"}, "B")}, {"c.o", Object({"qux"})}});
+  Lay({{"a.o", Object({"foo", "bar"}, "A")},
+       {"sub/b.o", Object({"bar", "foo", "foo"}, "B")},
+       {"c.o", Object({"qux"})}});
   RunResult r = Run({"-c", "foo", "-n", "oof", "a.o", "sub/b.o", "c.o"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, Changed("foo", "oof") + Changed("foo", "oof") + Changed("foo", "oof"));
@@ -336,7 +357,10 @@ std::vector<RefusedInput> RefusedInputs() {
   cut.resize(cut.size() - 8);
   return {
       {"text file", "hello, world\n", " is not an ELF file\n"},
-      {"three bytes", "\x7F" "EL", " is not an ELF file\n"},
+      {"three bytes",
+       "\x7F"
+       "EL",
+       " is not an ELF file\n"},
       {"little-endian ELF", BuildObject(little).bytes, " is not a big-endian ELF32 file\n"},
       {"64-bit ELF", BuildObject(wide).bytes, " is not a big-endian ELF32 file\n"},
       {"e_shentsize 20", damaged, " is damaged: e_shentsize 20 is below 40\n"},
@@ -390,9 +414,11 @@ TEST_F(Cli, EmptyInputCannotBeReadAndIsReportedTwice) {
 }
 
 TEST_F(Cli, InputWithoutAMatchComesOutByteForByte) {
-  const std::string input = Object({"foo", "foobar", "Bar", "ba"}, std::string("\0\r\n\x1a\xff", 5));
+  const std::string input =
+      Object({"foo", "foobar", "Bar", "ba"}, std::string("\0\r\n\x1a\xff", 5));
   Lay({{"x.o", input}});
-  for (const Args& args : {Args{"-c", "bar", "-n", "baz", "x.o"}, Args{"-c", "bar", "-n", "baz", "-o", "out.o", "x.o"}}) {
+  for (const Args& args : {Args{"-c", "bar", "-n", "baz", "x.o"},
+                           Args{"-c", "bar", "-n", "baz", "-o", "out.o", "x.o"}}) {
     RunResult r = Run(args);
     EXPECT_EQ(r.status, 0) << Describe(args);
     EXPECT_EQ(r.out, "");
@@ -461,8 +487,13 @@ TEST_F(Cli, RenameThatWouldChangeAnotherNameIsRefused) {
     std::string err;  // with %s for the full path
   };
   const Case cases[] = {
-      {"tail renamed", shared, {"-c", "bar", "-n", "baz"}, "ERROR: renaming <bar> would also change <foobar> in %s\n"},
-      {"whole renamed", shared, {"-c", "foobar", "-n", "fooqux"},
+      {"tail renamed",
+       shared,
+       {"-c", "bar", "-n", "baz"},
+       "ERROR: renaming <bar> would also change <foobar> in %s\n"},
+      {"whole renamed",
+       shared,
+       {"-c", "foobar", "-n", "fooqux"},
        "ERROR: renaming <foobar> would also change <bar> in %s\n"},
   };
   for (const Case& c : cases) {
@@ -480,7 +511,8 @@ TEST_F(Cli, RenameThatWouldChangeAnotherNameIsRefused) {
     err.replace(err.find("%s"), 2, fs::canonical(dir.path()).string() + "/x.o");
     EXPECT_EQ(r.err, err);
     Files expected = {{"x.o", c.bytes}, {"last.o", Object({"bar", "foobar"}, "L")}};
-    expected["first.o"] = c.pair[1] == "bar" ? Object({"baz", "foobar"}) : Object({"bar", "fooqux"});
+    expected["first.o"] =
+        c.pair[1] == "bar" ? Object({"baz", "foobar"}) : Object({"bar", "fooqux"});
     EXPECT_EQ(Snapshot(dir.path()), expected);
   }
 }
@@ -492,7 +524,8 @@ TEST_F(Cli, RenamesThatKeepEveryNameGoAhead) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, Changed("foobar", "zoobar"));
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(Now(), (Files{{"x.o", WithStrtab(shared, std::string("\0foobar\0", 8), std::string("\0zoobar\0", 8))}}));
+  EXPECT_EQ(Now(), (Files{{"x.o", WithStrtab(shared, std::string("\0foobar\0", 8),
+                                             std::string("\0zoobar\0", 8))}}));
   // Old equal to new changes no byte and is reported all the same.
   r = Run({"-c", "bar", "-n", "bar", "x.o"});
   EXPECT_EQ(r.status, 0) << r.err;
@@ -508,7 +541,8 @@ TEST_F(Cli, SectionNameSharingStrtabIsProtected) {
   const uint32_t text = static_cast<uint32_t>(spec.strtab.size());  // .text is the first name added
   spec.symbols = {{.st_name = text + 1}};
   const std::string input = BuildObject(spec).bytes;
-  ASSERT_EQ(input.substr(BuildObject(spec).sectionOffset.at(".strtab") + text, 6), std::string(".text\0", 6));
+  ASSERT_EQ(input.substr(BuildObject(spec).sectionOffset.at(".strtab") + text, 6),
+            std::string(".text\0", 6));
   Lay({{"x.o", input}});
   RunResult r = Run({"-c", "text", "-n", "txet", "x.o"});
   EXPECT_EQ(r.status, 1);
@@ -595,20 +629,78 @@ TEST_F(Cli, ReplacedOutputKeepsPermissionBitsAndLinks) {
   RunResult r = Run({"-c", "foo", "-n", "oof", "link.o"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, Changed("foo", "oof"));
-  EXPECT_EQ(Now(), (Files{{"real", "directory"}, {"real/x.o", Object({"oof"})}, {"link.o", "link to real/x.o"}}));
+  EXPECT_EQ(Now(), (Files{{"real", "directory"},
+                          {"real/x.o", Object({"oof"})},
+                          {"link.o", "link to real/x.o"}}));
   struct stat info {};
   ASSERT_EQ(stat((dir_ / "real/x.o").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0751u);
+}
+
+TEST_F(Cli, LinkToNothingAsOutputGetsItsFileWholeOrNotAtAll) {
+  const std::string input = Object({"foo"});
+  struct Case {
+    const char* title;
+    std::vector<std::pair<std::string, std::string>> links;  // link, what it holds
+    std::string made;                                        // the file that the chain names
+  };
+  const Case cases[] = {
+      {"relative link", {{"out.o", "sub/target.o"}}, "sub/target.o"},
+      {"link in a directory", {{"sub/out.o", "target.o"}}, "sub/target.o"},
+      {"chain of links",
+       {{"out.o", "sub/next.o"}, {"sub/next.o", "../sub/target.o"}},
+       "sub/target.o"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.title);
+    ScratchDir dir;
+    dir.Write("x.o", input);
+    fs::create_directory(dir.path() / "sub");
+    for (const auto& [link, to] : c.links) fs::create_symlink(to, dir.path() / link);
+    const Files before = Snapshot(dir.path());
+    const Args args = {"-c", "foo", "-n", "oof", "-o", c.links[0].first, "x.o"};
+    // A write that fails leaves the link pointing at nothing.
+    RunResult r = RunNamepatch(args, dir.path(), {.fileSizeLimit = 64});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "ERROR: ins. disk space\n");
+    EXPECT_EQ(Snapshot(dir.path()), before);
+    // One that succeeds makes the file the link names.
+    r = RunNamepatch(args, dir.path(), {.umask = 027});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, Changed("foo", "oof"));
+    Files expected = before;
+    expected[c.made] = Object({"oof"});
+    EXPECT_EQ(Snapshot(dir.path()), expected);
+    struct stat info {};
+    ASSERT_EQ(stat((dir / c.made).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+  }
+}
+
+TEST_F(Cli, LoopOfLinksAsOutputCannotBeCreated) {
+  Lay({{"x.o", Object({"foo"})}});
+  fs::create_symlink("b.o", dir_.path() / "a.o");
+  fs::create_symlink("a.o", dir_.path() / "b.o");
+  const Files before = Now();
+  RunResult r = Run({"-c", "foo", "-n", "oof", "-o", "a.o", "x.o"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "ERROR: cannot create a.o\n");
+  EXPECT_EQ(Now(), before);
 }
 
 TEST_F(Cli, DuplicateOperandsAreFoundAfterResolution) {
   const std::string input = Object({"foo"});
   const ErrorCase cases[] = {
       {{"-c", "foo", "-n", "oof", "x.o", "./x.o"}, "ERROR: duplicate filename './x.o'.\n"},
-      {{"-c", "foo", "-n", "oof", "x.o", "sub/../x.o"}, "ERROR: duplicate filename 'sub/../x.o'.\n"},
+      {{"-c", "foo", "-n", "oof", "x.o", "sub/../x.o"},
+       "ERROR: duplicate filename 'sub/../x.o'.\n"},
       {{"-c", "foo", "-n", "oof", "x.o", "y.o", ".//x.o"}, "ERROR: duplicate filename './/x.o'.\n"},
-      {{"-c", "foo", "-n", "oof", "c:/x.o", "/cygdrive/c/x.o"}, "ERROR: duplicate filename 'c:/x.o'.\n"},
-      {{"-c", "foo", "-n", "oof", "//c/x.o", "c:/./x.o"}, "ERROR: duplicate filename 'c:/./x.o'.\n"},
+      {{"-c", "foo", "-n", "oof", "c:/x.o", "/cygdrive/c/x.o"},
+       "ERROR: duplicate filename 'c:/x.o'.\n"},
+      {{"-c", "foo", "-n", "oof", "//c/x.o", "c:/./x.o"},
+       "ERROR: duplicate filename 'c:/./x.o'.\n"},
   };
   for (const ErrorCase& c : cases) {
     ScratchDir dir;

@@ -73,24 +73,33 @@ struct FatalCase {
 TEST(RegisterInputFileDeathTest, RefusesDuplicatesAndInvalidPathnames) {
   const std::string tooLong = "/" + std::string(259, 'r');
   const FatalCase cases[] = {
-      {"the same path twice", {"/registry/dup1/a.o", "/registry/dup1/a.o"},
+      {"the same path twice",
+       {"/registry/dup1/a.o", "/registry/dup1/a.o"},
        "ERROR: duplicate filename '/registry/dup1/a.o'.\n"},
-      {"a.o then ./a.o", {"registry/dup2/a.o", "./registry/dup2/a.o"},
+      {"a.o then ./a.o",
+       {"registry/dup2/a.o", "./registry/dup2/a.o"},
        "ERROR: duplicate filename './registry/dup2/a.o'.\n"},
-      {"equal once resolved", {"/registry/dup3/a.o", "/registry/x/..//dup3/./a.o"},
+      {"equal once resolved",
+       {"/registry/dup3/a.o", "/registry/x/..//dup3/./a.o"},
        "ERROR: duplicate filename '/registry/x/..//dup3/./a.o'.\n"},
-      {"relative and absolute", {"registry/dup4/a.o", Cwd() + "/registry/dup4/a.o"},
+      {"relative and absolute",
+       {"registry/dup4/a.o", Cwd() + "/registry/dup4/a.o"},
        "ERROR: duplicate filename '" + Cwd() + "/registry/dup4/a.o'.\n"},
-      {"equal once rewritten", {"c:/registry/dup5/a.o", "/cygdrive/c/registry/dup5/a.o"},
+      {"equal once rewritten",
+       {"c:/registry/dup5/a.o", "/cygdrive/c/registry/dup5/a.o"},
        "ERROR: duplicate filename 'c:/registry/dup5/a.o'.\n"},
-      {"both notations", {"//c/registry/dup6/a.o", "/CYGDRIVE/c/registry/dup6/a.o"},
+      {"both notations",
+       {"//c/registry/dup6/a.o", "/CYGDRIVE/c/registry/dup6/a.o"},
        "ERROR: duplicate filename 'c:/registry/dup6/a.o'.\n"},
-      {"duplicate of an earlier, not the last", {"/registry/dup7/a.o", "/registry/dup7/b.o", "/registry/dup7/a.o"},
+      {"duplicate of an earlier, not the last",
+       {"/registry/dup7/a.o", "/registry/dup7/b.o", "/registry/dup7/a.o"},
        "ERROR: duplicate filename '/registry/dup7/a.o'.\n"},
       {"260 characters", {tooLong}, "ERROR: invalid pathname '" + tooLong + "'.\n"},
-      {"long once rewritten", {"/cygdrive/c/" + std::string(300, 'r')},
+      {"long once rewritten",
+       {"/cygdrive/c/" + std::string(300, 'r')},
        "ERROR: invalid pathname 'c:/" + std::string(300, 'r') + "'.\n"},
-      {"after good operands", {"/registry/inv/a.o", tooLong + "/x.o"},
+      {"after good operands",
+       {"/registry/inv/a.o", tooLong + "/x.o"},
        "ERROR: invalid pathname '" + tooLong + "/x.o'.\n"},
   };
   for (const FatalCase& c : cases) {
@@ -108,7 +117,8 @@ TEST(RegisterInputFile, The2049thOperandGrowsTheTable) {
   const uint32_t start = gInputFiles.count;
   const uint32_t target = (start / 2048 + 1) * 2048 + 1;  // one past a full table
   std::vector<std::string> paths;
-  for (uint32_t i = start; i < target; ++i) paths.push_back("/registry/grow/" + std::to_string(i) + ".o");
+  for (uint32_t i = start; i < target; ++i)
+    paths.push_back("/registry/grow/" + std::to_string(i) + ".o");
   for (uint32_t i = start; i + 1 < target; ++i) Register(paths[i - start]);
   ASSERT_EQ(gInputFiles.count, gInputFiles.capacity);
   const uint32_t full = gInputFiles.capacity;

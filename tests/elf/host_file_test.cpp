@@ -54,7 +54,8 @@ TEST(NormalizeHostPath, NoneIsLeftAlone) { NormalizeHostPath(nullptr); }
 // Changes the current directory for one test and restores it afterwards.
 class CurrentDirectory {
  public:
-  explicit CurrentDirectory(const std::filesystem::path& dir) : saved_(std::filesystem::current_path()) {
+  explicit CurrentDirectory(const std::filesystem::path& dir)
+      : saved_(std::filesystem::current_path()) {
     std::filesystem::current_path(dir);
   }
   ~CurrentDirectory() { std::filesystem::current_path(saved_); }

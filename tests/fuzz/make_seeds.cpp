@@ -54,6 +54,16 @@ ObjectSpec Unusual() {
   return spec;
 }
 
+// Many symbols share one name stored as the tail of a long string: the
+// shape whose clash check must not cost writes times the string's length.
+ObjectSpec ManyDuplicates() {
+  ObjectSpec spec;
+  uint32_t longName = AddName(spec.strtab, std::string(1000, 'a'));
+  spec.symbols.assign(200, {.st_name = longName + 990});
+  spec.symbols.push_back({.st_name = longName});
+  return spec;
+}
+
 ObjectSpec WithoutStrtab() {
   ObjectSpec spec = Plain();
   spec.withStrtab = false;
@@ -79,6 +89,7 @@ int main(int argc, char** argv) {
       {"names-in-strtab.o", NamesInStrtab()},
       {"relocations.o", WithRelocations()},
       {"unusual-sizes.o", Unusual()},
+      {"many-duplicates.o", ManyDuplicates()},
       {"without-strtab.o", WithoutStrtab()},
       {"without-symtab.o", WithoutSymtab()},
   };

@@ -297,14 +297,16 @@ TEST_F(Renamer, FindRenamesOrdersByPairThenSymbol) {
   std::vector<RenameMatch> matches = FindRenames(elf, oldNames);
   std::vector<std::pair<uint32_t, uint32_t>> got;
   for (const RenameMatch& m : matches) got.emplace_back(m.pair, m.symbol);
-  EXPECT_EQ(got, (std::vector<std::pair<uint32_t, uint32_t>>{{0, 1}, {0, 3}, {2, 2}, {3, 1}, {3, 3}}));
+  EXPECT_EQ(got,
+            (std::vector<std::pair<uint32_t, uint32_t>>{{0, 1}, {0, 3}, {2, 2}, {3, 1}, {3, 3}}));
   EXPECT_TRUE(FindRenames(elf, std::vector<const char*>{}).empty());
 }
 
 TEST_F(Renamer, IndexedRenamesGiveWhatRenameSymbolPerPairGives) {
   ObjectSpec spec;
   std::vector<uint32_t> at;
-  for (const char* name : {"alpha", "omega", "beta", "", "gamma", "alpha"}) at.push_back(AddName(spec.strtab, name));
+  for (const char* name : {"alpha", "omega", "beta", "", "gamma", "alpha"})
+    at.push_back(AddName(spec.strtab, name));
   for (uint32_t offset : at) spec.symbols.push_back({.st_name = offset});
   spec.symbols.push_back({.st_name = at[0]});
   spec.symbols.push_back({.st_name = at[2] + 1});  // "eta"
@@ -458,6 +460,122 @@ TEST_F(Renamer, RandomlyDamagedObjectsAreRenamedSafely) {
     GetCapturedStdout();
   }
   EXPECT_GT(renamed, 0);
+}
+
+// The plain reading of the shared-name-bytes rule, for comparison: play every
+// write on a scratch copy of .strtab, then read every symbol name and every
+// section name whose bytes lie in .strtab back from it.
+std::string PlainClash(const ElfImage* elf, const Pairs& pairs) {
+  const Elf32_Shdr* strtab = elf->strtabHeader;
+  const char* original = reinterpret_cast<const char*>(elf->image) + strtab->sh_offset;
+  std::string edited(original, strtab->sh_size);
+  const uint32_t count = GetSymbolCount(elf);
+  std::vector<int> lastPair(count, -1);
+  for (size_t p = 0; p < pairs.oldNames.size(); ++p) {
+    for (uint32_t i = 0; i < count; ++i) {
+      uint32_t offset = GetSymbol(elf, static_cast<int32_t>(i))->st_name;
+      if (offset == 0 || strcmp(GetSymbolName(elf, offset), pairs.oldNames[p]) != 0) continue;
+      memcpy(edited.data() + offset, pairs.newNames[p], strlen(pairs.newNames[p]) + 1);
+      lastPair[i] = static_cast<int>(p);
+    }
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t offset = GetSymbol(elf, static_cast<int32_t>(i))->st_name;
+    if (offset == 0) continue;
+    const char* name = GetSymbolName(elf, offset);
+    std::string expected = lastPair[i] < 0 ? name : pairs.newNames[lastPair[i]];
+    if (edited.compare(offset, expected.size() + 1, expected.c_str(), expected.size() + 1) != 0) {
+      return std::string("victim ") + name;
+    }
+  }
+  if (elf->sectionNameHeader == nullptr) return "none";
+  for (uint32_t i = 0; i < elf->header->e_shnum; ++i) {
+    const char* name = GetSectionName(elf, GetSectionHeader(elf, static_cast<int32_t>(i))->sh_name);
+    if (name == nullptr) continue;
+    int64_t start = name - original;
+    for (int64_t k = 0; k <= static_cast<int64_t>(strlen(name)); ++k) {
+      int64_t at = start + k;
+      if (at >= 0 && at < strtab->sh_size && edited[static_cast<size_t>(at)] != original[at]) {
+        return std::string("victim ") + name;
+      }
+    }
+  }
+  return "none";
+}
+
+// Tables full of shared tails, symbols at every kind of offset, section
+// names sharing .strtab or not, and pairs of names that are and are not
+// stored: the clash check must judge every case as the plain rule does.
+TEST_F(Renamer, FindRenameClashAgreesWithThePlainRule) {
+  uint64_t state = 2024;
+  auto next = [&state](uint32_t below) {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    return static_cast<uint32_t>(state >> 33) % below;
+  };
+  auto word = [&next](size_t length, const char* letters) {
+    std::string w;
+    for (size_t k = 0; k < length; ++k) w += letters[next(static_cast<uint32_t>(strlen(letters)))];
+    return w;
+  };
+  int clashes = 0;
+  int rounds = 0;
+  for (int round = 0; round < 1500; ++round) {
+    ObjectSpec spec;
+    spec.namesInStrtab = next(2) == 0;
+    for (uint32_t n = next(3); n > 0; --n) {
+      spec.sections.push_back({.name = ".t" + word(1 + next(2), "ab"), .bytes = "code"});
+    }
+    for (uint32_t n = 1 + next(5); n > 0; --n) AddName(spec.strtab, word(1 + next(5), "ab"));
+    // The table as laid out, section names included when they share it.
+    ElfImage* bare = Load(spec);
+    ASSERT_NE(bare, nullptr);
+    const std::string table = OriginalTable(bare);
+    for (uint32_t n = 1 + next(8); n > 0; --n)
+      spec.symbols.push_back({.st_name = next(static_cast<uint32_t>(table.size()))});
+    // Sometimes the extra sections' names start inside the symbols' names
+    // too, as a linker sharing one table for both may store them.
+    BuiltObject object = BuildObject(spec);
+    if (spec.namesInStrtab) {
+      for (uint32_t i = 1; i <= spec.sections.size(); ++i) {
+        if (next(2) != 0) continue;
+        uint32_t name = 1 + next(static_cast<uint32_t>(table.size()) - 1);
+        testelf::PutBe32(object.bytes, testelf::SectionHeaderField(object, i, testelf::kShName),
+                         name);
+      }
+    }
+    ElfImage* elf = Load(object.bytes);
+    ASSERT_NE(elf, nullptr);
+    // Old names: stored names (from any offset) or absent ones; new names
+    // of the same length, sometimes equal to the old.
+    std::vector<std::string> olds;
+    std::vector<std::string> news;
+    for (uint32_t n = 1 + next(3); n > 0; --n) {
+      std::string old =
+          next(4) == 0 ? word(1 + next(4), "ab")
+                       : std::string(table.c_str() + next(static_cast<uint32_t>(table.size())));
+      olds.push_back(old);
+      news.push_back(next(5) == 0 ? old : word(old.size(), "abc"));
+    }
+    Pairs pairs;
+    for (size_t k = 0; k < olds.size(); ++k) {
+      pairs.oldNames.push_back(olds[k].c_str());
+      pairs.newNames.push_back(news[k].c_str());
+    }
+    const RenameClash clash = Clash(elf, pairs);
+    const std::string plain = PlainClash(elf, pairs);
+    const std::string got = clash.victim ? std::string("victim ") + clash.victim : "none";
+    std::string description = "table";
+    for (char c : table) description += c ? std::string(1, c) : std::string("|");
+    for (size_t k = 0; k < olds.size(); ++k) description += " " + olds[k] + "->" + news[k];
+    ASSERT_EQ(got, plain) << description;
+    if (clash.victim != nullptr) {
+      ++clashes;
+      ASSERT_NE(clash.writerOld, nullptr) << description;
+    }
+    ++rounds;
+  }
+  EXPECT_GT(clashes, rounds / 10);
+  EXPECT_LT(clashes, rounds * 9 / 10);
 }
 
 }  // namespace
