@@ -42,14 +42,17 @@ uint8_t* ReadWholeFile(char* path, uint32_t* length) {
     fprintf(stderr, "ERROR: cannot open file '%s'\n", path);
     return nullptr;
   }
-  // A position that does not fit the 32-bit count is treated like a stream
-  // without a valid position: the file cannot be held.
   long end = fseek(stream, 0, SEEK_END) == 0 ? ftell(stream) : -1;
   rewind(stream);
-  uint8_t* buffer = nullptr;
-  if (end >= 0 && static_cast<unsigned long>(end) < UINT32_MAX) {
-    buffer = static_cast<uint8_t*>(AllocateFileBuffer(static_cast<size_t>(end) + 1));
+  // A length beyond the 32-bit count (a directory's end position is one) is
+  // no file this routine can read.
+  if (end >= 0 && static_cast<unsigned long>(end) >= UINT32_MAX) {
+    fprintf(stderr, "ERROR: cannot read file '%s'\n", path);
+    fclose(stream);
+    return nullptr;
   }
+  uint8_t* buffer = nullptr;
+  if (end >= 0) buffer = static_cast<uint8_t*>(AllocateFileBuffer(static_cast<size_t>(end) + 1));
   if (buffer == nullptr) {
     fprintf(stderr, "ERROR: ins. memory\n");
     fclose(stream);

@@ -116,6 +116,7 @@ bool ResolveFullPath(const char* path, char full[kMaxPath]) {
 
 OutputFile* OpenOutputFile(char* path, uint32_t size) {
   NormalizeHostPath(path);
+  if (path[0] == '\0') return nullptr;
   OutputFile* output = new OutputFile{nullptr, path, path, ""};
 
   struct stat info;

@@ -30,11 +30,11 @@ struct Sample {
 };
 
 Sample MakeSample() {
-  testelf::ObjectSpec spec;
-  spec.sections = {{.name = ".text", .bytes = std::string(64 * 1024, '\x60')}};
-  spec.symbols = {{.st_name = testelf::AddName(spec.strtab, "func_a")}};
+  testelf::ObjectSpec object;
+  object.sections = {{.name = ".text", .bytes = std::string(64 * 1024, '\x60')}};
+  object.symbols = {{.st_name = testelf::AddName(object.strtab, "func_a")}};
   Sample sample;
-  sample.input = testelf::BuildObject(spec).bytes;
+  sample.input = testelf::BuildObject(object).bytes;
   sample.renamed = sample.input;
   sample.renamed.replace(sample.renamed.find("func_a"), 6, "func_b");
   return sample;

@@ -394,6 +394,36 @@ TEST_F(Cli, RefusedInputIsLeftAloneAndItsOutputUnopened) {
   }
 }
 
+TEST_F(Cli, LargeObjectIsCopiedWholeAroundTheEditedTable) {
+  // .strtab moved into the middle of a 3 MiB section, so that megabytes of
+  // the file stand before and after the edited region.
+  const std::string names = std::string("\0func_a\0other\0", 14);
+  std::string data(3 << 20, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 4096);
+  const uint32_t at = (1 << 20) + 13;
+  data.replace(at, names.size(), names);
+  ObjectSpec spec;
+  spec.sections = {{.name = ".data", .bytes = data}};
+  spec.strtab = names;
+  spec.symbols = {{.st_name = 1}, {.st_name = 8}};
+  testelf::BuiltObject object = BuildObject(spec);
+  std::string input = object.bytes;
+  const uint32_t strtab = object.sectionIndex.at(".strtab");
+  const uint32_t moved = object.sectionOffset.at(".data") + at;
+  testelf::PutBe32(input, testelf::SectionHeaderField(object, strtab, testelf::kShOffset), moved);
+  std::string renamed = input;
+  renamed.replace(moved + 1, 6, "func_b");
+  Lay({{"x.o", input}});
+  RunResult r = Run({"-c", "func_a", "-n", "func_b", "-o", "out.o", "x.o"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, Changed("func_a", "func_b"));
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(Now() == (Files{{"x.o", input}, {"out.o", renamed}})) << "out.o differs";
+  r = Run({"-c", "func_a", "-n", "func_b", "x.o"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Now() == (Files{{"x.o", renamed}, {"out.o", renamed}})) << "x.o differs";
+}
+
 TEST_F(Cli, RefusedOnlyInputCreatesNoOutput) {
   Lay({{"bad.o", "not an object"}});
   RunResult r = Run({"-c", "foo", "-n", "oof", "-o", "out.o", "bad.o"});

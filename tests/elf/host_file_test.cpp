@@ -134,6 +134,20 @@ TEST(ReadWholeFile, ReadsAFileLargerThanAStreamBuffer) {
   EXPECT_TRUE(r.zeroAfter);
 }
 
+TEST(ReadWholeFile, ReadsAFileOfSeveralMegabytes) {
+  // Large enough for the buffer laid out in huge pages.
+  std::string stored(5 << 20, '\0');
+  for (size_t i = 0; i < stored.size(); ++i) stored[i] = static_cast<char>(i * 13 + i / 65536);
+  ScratchDir dir;
+  dir.Write("huge.o", stored);
+  std::string path = dir / "huge.o";
+  ReadResult r = Read(path);
+  ASSERT_TRUE(r.ok) << r.err;
+  EXPECT_EQ(r.length, stored.size());
+  EXPECT_TRUE(r.bytes == stored);
+  EXPECT_TRUE(r.zeroAfter);
+}
+
 TEST(ReadWholeFile, MissingFileCannotBeOpened) {
   ScratchDir dir;
   std::string path = dir / "missing.o";

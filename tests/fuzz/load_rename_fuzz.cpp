@@ -2,7 +2,7 @@
 // check it, then find, judge and apply renames of names the object itself
 // holds. Besides the sanitizers' own findings it aborts when the renamer's
 // promises break: list mode must write what pair-by-pair renaming writes, and
-// renames judged clean must leave every name as asked.
+// a clash must be reported exactly when a name would change unasked.
 #include <unistd.h>
 
 #include <cstdint>

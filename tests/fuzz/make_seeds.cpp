@@ -13,67 +13,67 @@ using testelf::AddName;
 using testelf::ObjectSpec;
 
 ObjectSpec Plain() {
-  ObjectSpec spec;
-  spec.sections = {{.name = ".text", .bytes = std::string(16, '\x60')}};
-  uint32_t a = AddName(spec.strtab, "func_a");
-  uint32_t b = AddName(spec.strtab, "counter");
-  spec.symbols = {{.st_name = a}, {.st_name = b, .st_info = 0x11}, {.st_name = 0}};
-  return spec;
+  ObjectSpec object;
+  object.sections = {{.name = ".text", .bytes = std::string(16, '\x60')}};
+  uint32_t a = AddName(object.strtab, "func_a");
+  uint32_t b = AddName(object.strtab, "counter");
+  object.symbols = {{.st_name = a}, {.st_name = b, .st_info = 0x11}, {.st_name = 0}};
+  return object;
 }
 
 // bar is stored as the tail of foobar, and two symbols share one name.
 ObjectSpec SharedTail() {
-  ObjectSpec spec;
-  uint32_t foobar = AddName(spec.strtab, "foobar");
-  spec.symbols = {{.st_name = foobar}, {.st_name = foobar + 3}, {.st_name = foobar}};
-  return spec;
+  ObjectSpec object;
+  uint32_t foobar = AddName(object.strtab, "foobar");
+  object.symbols = {{.st_name = foobar}, {.st_name = foobar + 3}, {.st_name = foobar}};
+  return object;
 }
 
 ObjectSpec NamesInStrtab() {
-  ObjectSpec spec = Plain();
-  spec.namesInStrtab = true;
-  uint32_t tail = AddName(spec.strtab, "xtext");  // .text's name ends in its tail
-  spec.symbols.push_back({.st_name = tail + 1});
-  return spec;
+  ObjectSpec object = Plain();
+  object.namesInStrtab = true;
+  uint32_t tail = AddName(object.strtab, "xtext");  // .text's name ends in its tail
+  object.symbols.push_back({.st_name = tail + 1});
+  return object;
 }
 
 ObjectSpec WithRelocations() {
-  ObjectSpec spec = Plain();
-  spec.sections.push_back({.name = ".rela.text",
-                           .sh_type = 4,
-                           .bytes = testelf::RelaBytes({{4, 0x0102, -8}, {8, 0x0201, 0}}),
-                           .sh_entsize = 12});
-  spec.sections.push_back({.name = ".rel.data", .sh_type = 9, .bytes = std::string(8, '\1')});
-  return spec;
+  ObjectSpec object = Plain();
+  object.sections.push_back({.name = ".rela.text",
+                             .sh_type = 4,
+                             .bytes = testelf::RelaBytes({{4, 0x0102, -8}, {8, 0x0201, 0}}),
+                             .sh_entsize = 12});
+  object.sections.push_back({.name = ".rel.data", .sh_type = 9, .bytes = std::string(8, '\1')});
+  return object;
 }
 
 ObjectSpec Unusual() {
-  ObjectSpec spec = SharedTail();
-  spec.e_shentsize = 64;
-  spec.symtabTail = "tail";
-  return spec;
+  ObjectSpec object = SharedTail();
+  object.e_shentsize = 64;
+  object.symtabTail = "tail";
+  return object;
 }
 
 // Many symbols share one name stored as the tail of a long string: the
 // shape whose clash check must not cost writes times the string's length.
 ObjectSpec ManyDuplicates() {
-  ObjectSpec spec;
-  uint32_t longName = AddName(spec.strtab, std::string(1000, 'a'));
-  spec.symbols.assign(200, {.st_name = longName + 990});
-  spec.symbols.push_back({.st_name = longName});
-  return spec;
+  ObjectSpec object;
+  uint32_t longName = AddName(object.strtab, std::string(1000, 'a'));
+  object.symbols.assign(200, {.st_name = longName + 990});
+  object.symbols.push_back({.st_name = longName});
+  return object;
 }
 
 ObjectSpec WithoutStrtab() {
-  ObjectSpec spec = Plain();
-  spec.withStrtab = false;
-  return spec;
+  ObjectSpec object = Plain();
+  object.withStrtab = false;
+  return object;
 }
 
 ObjectSpec WithoutSymtab() {
-  ObjectSpec spec = Plain();
-  spec.withSymtab = false;
-  return spec;
+  ObjectSpec object = Plain();
+  object.withSymtab = false;
+  return object;
 }
 
 }  // namespace
@@ -93,9 +93,9 @@ int main(int argc, char** argv) {
       {"without-strtab.o", WithoutStrtab()},
       {"without-symtab.o", WithoutSymtab()},
   };
-  for (const auto& [name, spec] : seeds) {
+  for (const auto& [name, object] : seeds) {
     std::ofstream out(std::string(argv[1]) + "/" + name, std::ios::binary | std::ios::trunc);
-    out << testelf::BuildObject(spec).bytes;
+    out << testelf::BuildObject(object).bytes;
     if (!out) {
       fprintf(stderr, "cannot write %s\n", name);
       return 1;
