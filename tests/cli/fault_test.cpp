@@ -30,7 +30,7 @@ struct Sample {
 };
 
 Sample MakeSample() {
-  testelf::ObjectSpec object;
+  testelf::ObjectLayout object;
   object.sections = {{.name = ".text", .bytes = std::string(64 * 1024, '\x60')}};
   object.symbols = {{.st_name = testelf::AddName(object.strtab, "func_a")}};
   Sample sample;

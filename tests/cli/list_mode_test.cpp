@@ -16,11 +16,11 @@ using testcli::ScratchDir;
 
 // An object with one symbol of each name, in order.
 std::string ObjectNamed(const std::vector<std::string>& names) {
-  testelf::ObjectSpec spec;
+  testelf::ObjectLayout layout;
   for (const std::string& name : names) {
-    spec.symbols.push_back({.st_name = testelf::AddName(spec.strtab, name)});
+    layout.symbols.push_back({.st_name = testelf::AddName(layout.strtab, name)});
   }
-  return testelf::BuildObject(spec).bytes;
+  return testelf::BuildObject(layout).bytes;
 }
 
 struct ListCase {
@@ -140,10 +140,10 @@ TEST(ListMode, WithoutInputsTheListIsStillRead) {
 
 TEST(ListMode, SharedNameBytesAreJudgedAfterTheWholeList) {
   // "bar" is stored as the tail of "foobar".
-  testelf::ObjectSpec spec;
-  uint32_t foobar = testelf::AddName(spec.strtab, "foobar");
-  spec.symbols = {{.st_name = foobar}, {.st_name = foobar + 3}};
-  const std::string input = testelf::BuildObject(spec).bytes;
+  testelf::ObjectLayout layout;
+  uint32_t foobar = testelf::AddName(layout.strtab, "foobar");
+  layout.symbols = {{.st_name = foobar}, {.st_name = foobar + 3}};
+  const std::string input = testelf::BuildObject(layout).bytes;
 
   ScratchDir dir;
   dir.Write("x.o", input);

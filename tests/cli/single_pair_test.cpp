@@ -24,16 +24,16 @@ using testcli::RunResult;
 using testcli::ScratchDir;
 using testelf::AddName;
 using testelf::BuildObject;
-using testelf::ObjectSpec;
+using testelf::ObjectLayout;
 
 using Args = std::vector<std::string>;
 using Files = std::map<std::string, std::string>;
 
 TEST(SinglePair, RenamesEveryMatchingSymbolInPlace) {
-  testelf::ObjectSpec spec;
-  uint32_t name = testelf::AddName(spec.strtab, "func_a");
-  spec.symbols = {{.st_name = name}};
-  std::string input = testelf::BuildObject(spec).bytes;
+  testelf::ObjectLayout layout;
+  uint32_t name = testelf::AddName(layout.strtab, "func_a");
+  layout.symbols = {{.st_name = name}};
+  std::string input = testelf::BuildObject(layout).bytes;
   ScratchDir dir;
   dir.Write("x.o", input);
   testcli::RunResult r = RunNamepatch({"-c", "func_a", "-n", "func_b", "x.o"}, dir.path());
@@ -49,11 +49,11 @@ TEST(SinglePair, RenamesEveryMatchingSymbolInPlace) {
 // An object with one symbol per name, each name stored on its own; text
 // makes objects with the same names differ.
 std::string Object(const std::vector<std::string>& names, const std::string& text = "code") {
-  ObjectSpec spec;
-  spec.sections = {{.name = ".text", .sh_type = 1, .bytes = text, .sh_flags = 6}};
+  ObjectLayout layout;
+  layout.sections = {{.name = ".text", .sh_type = 1, .bytes = text, .sh_flags = 6}};
   for (const std::string& name : names)
-    spec.symbols.push_back({.st_name = AddName(spec.strtab, name)});
-  return BuildObject(spec).bytes;
+    layout.symbols.push_back({.st_name = AddName(layout.strtab, name)});
+  return BuildObject(layout).bytes;
 }
 
 // Every file and directory below dir, by relative path: a file's bytes, a
@@ -347,9 +347,9 @@ struct RefusedInput {
 };
 
 std::vector<RefusedInput> RefusedInputs() {
-  ObjectSpec little;
+  ObjectLayout little;
   little.eiData = 1;
-  ObjectSpec wide;
+  ObjectLayout wide;
   wide.eiClass = 2;
   std::string damaged = Object({"foo"});
   testelf::PutBe16(damaged, testelf::kEShentsize, 20);
@@ -402,11 +402,11 @@ TEST_F(Cli, LargeObjectIsCopiedWholeAroundTheEditedTable) {
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 4096);
   const uint32_t at = (1 << 20) + 13;
   data.replace(at, names.size(), names);
-  ObjectSpec spec;
-  spec.sections = {{.name = ".data", .bytes = data}};
-  spec.strtab = names;
-  spec.symbols = {{.st_name = 1}, {.st_name = 8}};
-  testelf::BuiltObject object = BuildObject(spec);
+  ObjectLayout layout;
+  layout.sections = {{.name = ".data", .bytes = data}};
+  layout.strtab = names;
+  layout.symbols = {{.st_name = 1}, {.st_name = 8}};
+  testelf::BuiltObject object = BuildObject(layout);
   std::string input = object.bytes;
   const uint32_t strtab = object.sectionIndex.at(".strtab");
   const uint32_t moved = object.sectionOffset.at(".data") + at;
@@ -458,10 +458,10 @@ TEST_F(Cli, InputWithoutAMatchComesOutByteForByte) {
 }
 
 TEST_F(Cli, ObjectsWithoutNameTablesAreWrittenUnchanged) {
-  ObjectSpec noSymtab;
+  ObjectLayout noSymtab;
   noSymtab.strtab += std::string("foo\0", 4);
   noSymtab.withSymtab = false;
-  ObjectSpec noStrtab;
+  ObjectLayout noStrtab;
   noStrtab.symbols = {{.st_name = 1}};
   noStrtab.withStrtab = false;
   std::string noNames = Object({"foo"});
@@ -494,10 +494,10 @@ TEST_F(Cli, ObjectsWithoutNameTablesAreWrittenUnchanged) {
 
 // .strtab "\0foobar\0": symbol foobar at 1 and bar at 4, in its tail.
 std::string TailSharing() {
-  ObjectSpec spec;
-  spec.strtab = std::string("\0foobar\0", 8);
-  spec.symbols = {{.st_name = 1}, {.st_name = 4}};
-  return BuildObject(spec).bytes;
+  ObjectLayout layout;
+  layout.strtab = std::string("\0foobar\0", 8);
+  layout.symbols = {{.st_name = 1}, {.st_name = 4}};
+  return BuildObject(layout).bytes;
 }
 
 std::string WithStrtab(const std::string& object, const std::string& from, const std::string& to) {
@@ -565,13 +565,14 @@ TEST_F(Cli, RenamesThatKeepEveryNameGoAhead) {
 TEST_F(Cli, SectionNameSharingStrtabIsProtected) {
   // With the section names in .strtab, a symbol named "text" can be stored
   // as the tail of the section name ".text".
-  ObjectSpec spec;
-  spec.namesInStrtab = true;
-  spec.sections = {{.name = ".text", .bytes = "code"}};
-  const uint32_t text = static_cast<uint32_t>(spec.strtab.size());  // .text is the first name added
-  spec.symbols = {{.st_name = text + 1}};
-  const std::string input = BuildObject(spec).bytes;
-  ASSERT_EQ(input.substr(BuildObject(spec).sectionOffset.at(".strtab") + text, 6),
+  ObjectLayout layout;
+  layout.namesInStrtab = true;
+  layout.sections = {{.name = ".text", .bytes = "code"}};
+  const uint32_t text =
+      static_cast<uint32_t>(layout.strtab.size());  // .text is the first name added
+  layout.symbols = {{.st_name = text + 1}};
+  const std::string input = BuildObject(layout).bytes;
+  ASSERT_EQ(input.substr(BuildObject(layout).sectionOffset.at(".strtab") + text, 6),
             std::string(".text\0", 6));
   Lay({{"x.o", input}});
   RunResult r = Run({"-c", "text", "-n", "txet", "x.o"});

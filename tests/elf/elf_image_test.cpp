@@ -20,7 +20,7 @@ using testelf::AddName;
 using testelf::BuildObject;
 using testelf::BuiltObject;
 using testelf::GetBe32;
-using testelf::ObjectSpec;
+using testelf::ObjectLayout;
 using testelf::PutBe16;
 using testelf::PutBe32;
 using testelf::RelaBytes;
@@ -65,15 +65,15 @@ class Loader : public testing::Test {
 };
 
 TEST_F(Loader, ConvertsSymbolsToHostOrder) {
-  ObjectSpec spec;
-  uint32_t name = AddName(spec.strtab, "func_a");
-  spec.symbols = {{.st_name = name,
-                   .st_value = 0x11223344,
-                   .st_size = 0x55667788,
-                   .st_info = 0x21,
-                   .st_other = 0x03,
-                   .st_shndx = 0xFFF1}};
-  ElfImage* elf = Load(BuildObject(spec).bytes);
+  ObjectLayout layout;
+  uint32_t name = AddName(layout.strtab, "func_a");
+  layout.symbols = {{.st_name = name,
+                     .st_value = 0x11223344,
+                     .st_size = 0x55667788,
+                     .st_info = 0x21,
+                     .st_other = 0x03,
+                     .st_shndx = 0xFFF1}};
+  ElfImage* elf = Load(BuildObject(layout).bytes);
   ASSERT_NE(elf, nullptr) << err_;
   EXPECT_EQ(err_, "");
   ASSERT_EQ(GetSymbolCount(elf), 2u);
@@ -88,8 +88,8 @@ TEST_F(Loader, ConvertsSymbolsToHostOrder) {
 }
 
 TEST_F(Loader, ConvertsTheHeaderButNotIdent) {
-  ObjectSpec spec;
-  BuiltObject object = BuildObject(spec);
+  ObjectLayout layout;
+  BuiltObject object = BuildObject(layout);
   std::string bytes = object.bytes;
   PutBe32(bytes, 24, 0x01020304);  // e_entry
   PutBe32(bytes, 28, 0x0A0B0C0D);  // e_phoff
@@ -117,9 +117,9 @@ TEST_F(Loader, ConvertsTheHeaderButNotIdent) {
 }
 
 TEST_F(Loader, ConvertsSectionHeaders) {
-  ObjectSpec spec;
-  spec.sections = {{.name = ".text", .sh_type = 1, .bytes = "abcd", .sh_flags = 6}};
-  BuiltObject object = BuildObject(spec);
+  ObjectLayout layout;
+  layout.sections = {{.name = ".text", .sh_type = 1, .bytes = "abcd", .sh_flags = 6}};
+  BuiltObject object = BuildObject(layout);
   std::string bytes = object.bytes;
   PutBe32(bytes, SectionHeaderField(object, 1, 12), 0xC0DE0004);  // sh_addr
   ElfImage* elf = Load(bytes);
@@ -150,12 +150,12 @@ TEST_F(Loader, ConvertsSectionHeaders) {
 }
 
 TEST_F(Loader, FindsSectionHeadersSixtyFourBytesApartAndConvertsFortyOfEach) {
-  ObjectSpec spec;
-  spec.e_shentsize = 64;
-  spec.sections = {{.name = ".text", .bytes = "code"}};
-  AddName(spec.strtab, "f");
-  spec.symbols = {{.st_name = 1}};
-  BuiltObject object = BuildObject(spec);
+  ObjectLayout layout;
+  layout.e_shentsize = 64;
+  layout.sections = {{.name = ".text", .bytes = "code"}};
+  AddName(layout.strtab, "f");
+  layout.symbols = {{.st_name = 1}};
+  BuiltObject object = BuildObject(layout);
   std::string bytes = object.bytes;
   for (uint32_t i = 0; i < object.shnum; ++i) {
     for (uint32_t k = 40; k < 64; ++k) {
@@ -178,24 +178,24 @@ TEST_F(Loader, FindsSectionHeadersSixtyFourBytesApartAndConvertsFortyOfEach) {
 }
 
 TEST_F(Loader, SymtabOfFortyBytesConvertsTwoSymbolsAndKeepsItsTail) {
-  ObjectSpec spec;
-  uint32_t name = AddName(spec.strtab, "g");
-  spec.symbols = {{.st_name = name, .st_value = 0x01020304}};
-  spec.symtabTail = "\x11\x22\x33\x44\x55\x66\x77\x88";
-  BuiltObject object = BuildObject(spec);
+  ObjectLayout layout;
+  uint32_t name = AddName(layout.strtab, "g");
+  layout.symbols = {{.st_name = name, .st_value = 0x01020304}};
+  layout.symtabTail = "\x11\x22\x33\x44\x55\x66\x77\x88";
+  BuiltObject object = BuildObject(layout);
   ElfImage* elf = Load(object.bytes);
   ASSERT_NE(elf, nullptr) << err_;
   ASSERT_EQ(elf->symtabHeader->sh_size, 40u);
   EXPECT_EQ(GetSymbolCount(elf), 2u);
   EXPECT_EQ(GetSymbol(elf, 1)->st_value, 0x01020304u);
-  EXPECT_EQ(ImageBytes(elf, object.sectionOffset.at(".symtab") + 32, 8), spec.symtabTail);
+  EXPECT_EQ(ImageBytes(elf, object.sectionOffset.at(".symtab") + 32, 8), layout.symtabTail);
 }
 
 TEST_F(Loader, NullSymbolIsIndexZero) {
-  ObjectSpec spec;
-  AddName(spec.strtab, "h");
-  spec.symbols = {{.st_name = 1}};
-  ElfImage* elf = Load(BuildObject(spec).bytes);
+  ObjectLayout layout;
+  AddName(layout.strtab, "h");
+  layout.symbols = {{.st_name = 1}};
+  ElfImage* elf = Load(BuildObject(layout).bytes);
   ASSERT_NE(elf, nullptr) << err_;
   const Elf32_Sym* null = GetSymbol(elf, 0);
   ASSERT_NE(null, nullptr);
@@ -206,10 +206,10 @@ TEST_F(Loader, NullSymbolIsIndexZero) {
 }
 
 TEST_F(Loader, NameOffsetZeroGivesNoneEvenWithTables) {
-  ObjectSpec spec;
-  AddName(spec.strtab, "h");
-  spec.symbols = {{.st_name = 1}};
-  ElfImage* elf = Load(BuildObject(spec).bytes);
+  ObjectLayout layout;
+  AddName(layout.strtab, "h");
+  layout.symbols = {{.st_name = 1}};
+  ElfImage* elf = Load(BuildObject(layout).bytes);
   ASSERT_NE(elf, nullptr) << err_;
   ASSERT_NE(elf->sectionNameHeader, nullptr);
   ASSERT_NE(elf->strtabHeader, nullptr);
@@ -220,11 +220,11 @@ TEST_F(Loader, NameOffsetZeroGivesNoneEvenWithTables) {
 }
 
 TEST_F(Loader, ConvertsEveryRelaDotSectionAndNoOther) {
-  const std::vector<testelf::RelaSpec> entries = {{0x00000010, 0x00000101, -4},
-                                                  {0x00000020, 0x00000202, 0x7FFFFFFF}};
+  const std::vector<testelf::RelaEntry> entries = {{0x00000010, 0x00000101, -4},
+                                                   {0x00000020, 0x00000202, 0x7FFFFFFF}};
   const std::string stored = RelaBytes(entries);
-  ObjectSpec spec;
-  spec.sections = {
+  ObjectLayout layout;
+  layout.sections = {
       {.name = ".rela.text", .sh_type = 4, .bytes = stored, .sh_entsize = 12},
       {.name = ".rela.sdata", .sh_type = 4, .bytes = stored, .sh_entsize = 12},
       {.name = ".rela", .sh_type = 4, .bytes = stored, .sh_entsize = 12},
@@ -235,7 +235,7 @@ TEST_F(Loader, ConvertsEveryRelaDotSectionAndNoOther) {
        .bytes = stored + "\x01\x02\x03\x04\x05\x06",
        .sh_entsize = 12},
   };
-  BuiltObject object = BuildObject(spec);
+  BuiltObject object = BuildObject(layout);
   ElfImage* elf = Load(object.bytes);
   ASSERT_NE(elf, nullptr) << err_;
   for (const char* name : {".rela.text", ".rela.sdata", ".rela.data"}) {
@@ -256,12 +256,12 @@ TEST_F(Loader, ConvertsEveryRelaDotSectionAndNoOther) {
 }
 
 TEST_F(Loader, LeavesStringTablesAndSectionContentsAsInTheFile) {
-  ObjectSpec spec;
-  spec.sections = {{.name = ".text", .bytes = "\x12\x34\x56\x78\x9A\xBC\xDE\xF0"}};
-  AddName(spec.strtab, "alpha");
-  AddName(spec.strtab, "beta");
-  spec.symbols = {{.st_name = 1}, {.st_name = 7}};
-  BuiltObject object = BuildObject(spec);
+  ObjectLayout layout;
+  layout.sections = {{.name = ".text", .bytes = "\x12\x34\x56\x78\x9A\xBC\xDE\xF0"}};
+  AddName(layout.strtab, "alpha");
+  AddName(layout.strtab, "beta");
+  layout.symbols = {{.st_name = 1}, {.st_name = 7}};
+  BuiltObject object = BuildObject(layout);
   ElfImage* elf = Load(object.bytes);
   ASSERT_NE(elf, nullptr) << err_;
   for (const char* name : {".text", ".strtab", ".shstrtab"}) {
@@ -274,16 +274,16 @@ TEST_F(Loader, LeavesStringTablesAndSectionContentsAsInTheFile) {
 }
 
 TEST_F(Loader, SectionWithHighestIndexOfEachNameWins) {
-  ObjectSpec spec;
+  ObjectLayout layout;
   std::string decoySymbols(32, '\0');
   PutBe32(decoySymbols, 16, 1);
-  spec.sections = {
+  layout.sections = {
       {.name = ".symtab", .sh_type = 2, .bytes = decoySymbols, .sh_entsize = 16},
       {.name = ".strtab", .sh_type = 3, .bytes = std::string("\0decoy\0", 7)},
   };
-  AddName(spec.strtab, "real");
-  spec.symbols = {{.st_name = 1, .st_value = 7}};
-  BuiltObject object = BuildObject(spec);
+  AddName(layout.strtab, "real");
+  layout.symbols = {{.st_name = 1, .st_value = 7}};
+  BuiltObject object = BuildObject(layout);
   ElfImage* elf = Load(object.bytes);
   ASSERT_NE(elf, nullptr) << err_;
   EXPECT_EQ(elf->symtabHeader,
@@ -298,19 +298,19 @@ TEST_F(Loader, SectionWithHighestIndexOfEachNameWins) {
 }
 
 TEST_F(Loader, ComparesSectionNamesWhole) {
-  ObjectSpec spec;
-  spec.withSymtab = false;
-  spec.withStrtab = false;
+  ObjectLayout layout;
+  layout.withSymtab = false;
+  layout.withStrtab = false;
   std::string symbols(32, '\0');
   PutBe32(symbols, 16, 1);
-  spec.sections = {
+  layout.sections = {
       {.name = ".symtab2", .sh_type = 2, .bytes = symbols, .sh_entsize = 16},
       {.name = ".strtab.1", .sh_type = 3, .bytes = std::string("\0a\0", 3)},
       {.name = ".symta", .sh_type = 2, .bytes = symbols, .sh_entsize = 16},
       {.name = ".strta", .sh_type = 3, .bytes = std::string("\0a\0", 3)},
       {.name = ".SYMTAB", .sh_type = 2, .bytes = symbols, .sh_entsize = 16},
   };
-  BuiltObject object = BuildObject(spec);
+  BuiltObject object = BuildObject(layout);
   ElfImage* elf = Load(object.bytes);
   ASSERT_NE(elf, nullptr) << err_;
   EXPECT_NE(elf->sectionNameHeader, nullptr);
@@ -325,9 +325,9 @@ TEST_F(Loader, ComparesSectionNamesWhole) {
 TEST_F(Loader, SectionNameOffsetZeroNeverMatches) {
   // A section whose sh_name is 0 has no name, even though the name table's
   // first byte would read as the empty name.
-  ObjectSpec spec;
-  spec.sections = {{.name = ".text", .bytes = "abcd"}};
-  BuiltObject object = BuildObject(spec);
+  ObjectLayout layout;
+  layout.sections = {{.name = ".text", .bytes = "abcd"}};
+  BuiltObject object = BuildObject(layout);
   std::string bytes = object.bytes;
   PutBe32(bytes, SectionHeaderField(object, 1, testelf::kShName), 0);
   ElfImage* elf = Load(bytes);
@@ -336,11 +336,11 @@ TEST_F(Loader, SectionNameOffsetZeroNeverMatches) {
 }
 
 TEST_F(Loader, ShstrndxZeroGivesNoViewsAndConvertsNoSymbols) {
-  ObjectSpec spec;
-  AddName(spec.strtab, "f");
-  spec.symbols = {{.st_name = 1, .st_value = 0x01020304}};
-  spec.sections = {{.name = ".rela.text", .sh_type = 4, .bytes = RelaBytes({{1, 2, 3}})}};
-  BuiltObject object = BuildObject(spec);
+  ObjectLayout layout;
+  AddName(layout.strtab, "f");
+  layout.symbols = {{.st_name = 1, .st_value = 0x01020304}};
+  layout.sections = {{.name = ".rela.text", .sh_type = 4, .bytes = RelaBytes({{1, 2, 3}})}};
+  BuiltObject object = BuildObject(layout);
   std::string bytes = object.bytes;
   PutBe16(bytes, testelf::kEShstrndx, 0);
   ElfImage* elf = Load(bytes);
@@ -363,8 +363,8 @@ TEST_F(Loader, ShstrndxZeroGivesNoViewsAndConvertsNoSymbols) {
 }
 
 TEST_F(Loader, NoSectionsAtAll) {
-  ObjectSpec spec;
-  BuiltObject object = BuildObject(spec);
+  ObjectLayout layout;
+  BuiltObject object = BuildObject(layout);
   std::string bytes = object.bytes;
   PutBe16(bytes, testelf::kEShnum, 0);
   PutBe16(bytes, testelf::kEShstrndx, 0);
@@ -378,7 +378,7 @@ TEST_F(Loader, NoSectionsAtAll) {
 }
 
 TEST_F(Loader, HeaderOnlyFileLoads) {
-  std::string bytes = BuildObject(ObjectSpec{}).bytes.substr(0, 52);
+  std::string bytes = BuildObject(ObjectLayout{}).bytes.substr(0, 52);
   PutBe16(bytes, testelf::kEShnum, 0);
   PutBe16(bytes, testelf::kEShstrndx, 0);
   ElfImage* elf = Load(bytes);
@@ -407,7 +407,7 @@ TEST_F(Loader, RewritesTheCallersPath) {
 }
 
 TEST_F(Loader, RefusesFilesWithoutTheMagic) {
-  const std::string full = BuildObject(ObjectSpec{}).bytes;
+  const std::string full = BuildObject(ObjectLayout{}).bytes;
   std::string wrongLast = full;
   wrongLast[3] = 'G';
   std::string wrongFirst = full;
@@ -434,10 +434,10 @@ TEST_F(Loader, RefusesForeignClassAndByteOrder) {
   };
   for (Case c :
        {Case{1, 1}, Case{2, 2}, Case{2, 1}, Case{0, 2}, Case{1, 0}, Case{3, 2}, Case{1, 3}}) {
-    ObjectSpec spec;
-    spec.eiClass = c.eiClass;
-    spec.eiData = c.eiData;
-    EXPECT_EQ(Load(BuildObject(spec).bytes), nullptr);
+    ObjectLayout layout;
+    layout.eiClass = c.eiClass;
+    layout.eiData = c.eiData;
+    EXPECT_EQ(Load(BuildObject(layout).bytes), nullptr);
     EXPECT_EQ(err_, "LoadElfFile: " + path_ + " is not a big-endian ELF32 file\n")
         << int{c.eiClass} << "/" << int{c.eiData};
   }
@@ -453,8 +453,8 @@ struct DamageCase {
 // The object that the damage cases start from: every kind of table the loader
 // checks, with a name in each.
 BuiltObject DamageBase() {
-  ObjectSpec spec;
-  spec.sections = {
+  ObjectLayout layout;
+  layout.sections = {
       {.name = ".text", .bytes = std::string(16, '\x60')},
       {.name = ".rela.text",
        .sh_type = 4,
@@ -462,10 +462,10 @@ BuiltObject DamageBase() {
        .sh_entsize = 12},
       {.name = ".rela.data", .sh_type = 4, .bytes = RelaBytes({{0, 0x101, 0}}), .sh_entsize = 12},
   };
-  AddName(spec.strtab, "func_a");
-  AddName(spec.strtab, "func_b");
-  spec.symbols = {{.st_name = 1}, {.st_name = 8}};
-  return BuildObject(spec);
+  AddName(layout.strtab, "func_a");
+  AddName(layout.strtab, "func_b");
+  layout.symbols = {{.st_name = 1}, {.st_name = 8}};
+  return BuildObject(layout);
 }
 
 uint32_t Index(const BuiltObject& o, const char* name) { return o.sectionIndex.at(name); }
@@ -638,14 +638,14 @@ TEST_F(Loader, OverlapMessageNamesTheLaterSectionFirstWhateverTheirNumber) {
   // Many converted sections, two of them on the same bytes: the message must
   // not depend on how a sort happens to order records that start together.
   for (uint32_t count : {2u, 8u, 20u, 40u}) {
-    ObjectSpec spec;
+    ObjectLayout layout;
     for (uint32_t i = 0; i < count; ++i) {
-      spec.sections.push_back({.name = ".rela.s" + std::to_string(i),
-                               .sh_type = 4,
-                               .bytes = RelaBytes({{i, i, 0}}),
-                               .sh_entsize = 12});
+      layout.sections.push_back({.name = ".rela.s" + std::to_string(i),
+                                 .sh_type = 4,
+                                 .bytes = RelaBytes({{i, i, 0}}),
+                                 .sh_entsize = 12});
     }
-    BuiltObject object = BuildObject(spec);
+    BuiltObject object = BuildObject(layout);
     for (uint32_t victim : {0u, count / 2 - 1, count - 2}) {
       std::string later = ".rela.s" + std::to_string(count - 1);
       std::string earlier = ".rela.s" + std::to_string(victim);
@@ -677,11 +677,11 @@ TEST_F(Loader, AcceptsTablesThatEndExactlyAtTheFileEnd) {
 TEST_F(Loader, AcceptsStringTableInTheTailOfSymtab) {
   // Bytes past the last whole symbol are not converted, so a table there is
   // not overlapped by a converted record.
-  ObjectSpec spec;
-  spec.strtab = std::string("\0ab\0", 4);
-  spec.symbols = {{.st_name = 1}};
-  spec.symtabTail = std::string("\0ab\0", 4);
-  BuiltObject object = BuildObject(spec);
+  ObjectLayout layout;
+  layout.strtab = std::string("\0ab\0", 4);
+  layout.symbols = {{.st_name = 1}};
+  layout.symtabTail = std::string("\0ab\0", 4);
+  BuiltObject object = BuildObject(layout);
   std::string bytes = object.bytes;
   SetField(object, bytes, ".strtab", testelf::kShOffset, object.sectionOffset.at(".symtab") + 32);
   ElfImage* elf = Load(bytes);
@@ -754,7 +754,8 @@ TEST_F(Loader, RandomlyDamagedObjectsLoadOrAreRefusedCleanly) {
       EXPECT_EQ(err_.compare(0, prefix.size(), prefix), 0) << err_;
       EXPECT_EQ(std::count(err_.begin(), err_.end(), '\n'), 1) << err_;
       EXPECT_EQ(err_.back(), '\n') << err_;
-      ++refused[err_.substr(prefix.size(), err_.find_first_of("0123456789", prefix.size()) - prefix.size())];
+      ++refused[err_.substr(prefix.size(),
+                            err_.find_first_of("0123456789", prefix.size()) - prefix.size())];
       continue;
     }
     ++loaded;

@@ -10,10 +10,10 @@
 namespace {
 
 using testelf::AddName;
-using testelf::ObjectSpec;
+using testelf::ObjectLayout;
 
-ObjectSpec Plain() {
-  ObjectSpec object;
+ObjectLayout Plain() {
+  ObjectLayout object;
   object.sections = {{.name = ".text", .bytes = std::string(16, '\x60')}};
   uint32_t a = AddName(object.strtab, "func_a");
   uint32_t b = AddName(object.strtab, "counter");
@@ -22,23 +22,23 @@ ObjectSpec Plain() {
 }
 
 // bar is stored as the tail of foobar, and two symbols share one name.
-ObjectSpec SharedTail() {
-  ObjectSpec object;
+ObjectLayout SharedTail() {
+  ObjectLayout object;
   uint32_t foobar = AddName(object.strtab, "foobar");
   object.symbols = {{.st_name = foobar}, {.st_name = foobar + 3}, {.st_name = foobar}};
   return object;
 }
 
-ObjectSpec NamesInStrtab() {
-  ObjectSpec object = Plain();
+ObjectLayout NamesInStrtab() {
+  ObjectLayout object = Plain();
   object.namesInStrtab = true;
   uint32_t tail = AddName(object.strtab, "xtext");  // .text's name ends in its tail
   object.symbols.push_back({.st_name = tail + 1});
   return object;
 }
 
-ObjectSpec WithRelocations() {
-  ObjectSpec object = Plain();
+ObjectLayout WithRelocations() {
+  ObjectLayout object = Plain();
   object.sections.push_back({.name = ".rela.text",
                              .sh_type = 4,
                              .bytes = testelf::RelaBytes({{4, 0x0102, -8}, {8, 0x0201, 0}}),
@@ -47,8 +47,8 @@ ObjectSpec WithRelocations() {
   return object;
 }
 
-ObjectSpec Unusual() {
-  ObjectSpec object = SharedTail();
+ObjectLayout Unusual() {
+  ObjectLayout object = SharedTail();
   object.e_shentsize = 64;
   object.symtabTail = "tail";
   return object;
@@ -56,22 +56,22 @@ ObjectSpec Unusual() {
 
 // Many symbols share one name stored as the tail of a long string: the
 // shape whose clash check must not cost writes times the string's length.
-ObjectSpec ManyDuplicates() {
-  ObjectSpec object;
+ObjectLayout ManyDuplicates() {
+  ObjectLayout object;
   uint32_t longName = AddName(object.strtab, std::string(1000, 'a'));
   object.symbols.assign(200, {.st_name = longName + 990});
   object.symbols.push_back({.st_name = longName});
   return object;
 }
 
-ObjectSpec WithoutStrtab() {
-  ObjectSpec object = Plain();
+ObjectLayout WithoutStrtab() {
+  ObjectLayout object = Plain();
   object.withStrtab = false;
   return object;
 }
 
-ObjectSpec WithoutSymtab() {
-  ObjectSpec object = Plain();
+ObjectLayout WithoutSymtab() {
+  ObjectLayout object = Plain();
   object.withSymtab = false;
   return object;
 }
@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: make_seeds <directory>\n");
     return 1;
   }
-  const std::pair<const char*, ObjectSpec> seeds[] = {
+  const std::pair<const char*, ObjectLayout> seeds[] = {
       {"plain.o", Plain()},
       {"shared-tail.o", SharedTail()},
       {"names-in-strtab.o", NamesInStrtab()},

@@ -22,7 +22,7 @@ using testing::internal::GetCapturedStdout;
 const char* const kVocabulary[] = {"a", "b", "ab", "ba", "cab", "abc", "bca", "xy", "yx", "xyz"};
 
 struct RandomCase {
-  testelf::ObjectSpec spec;
+  testelf::ObjectLayout layout;
   std::vector<std::string> oldNames;
   std::vector<std::string> newNames;
 };
@@ -40,11 +40,11 @@ std::string SameLength(std::mt19937& rng, const std::string& name) {
 
 RandomCase MakeCase(std::mt19937& rng) {
   RandomCase c;
-  c.spec.namesInStrtab = rng() % 4 == 0;
+  c.layout.namesInStrtab = rng() % 4 == 0;
   std::vector<uint32_t> offsets;
   for (int i = 0, n = 1 + static_cast<int>(rng() % 8); i < n; ++i) {
     std::string name = Pick(rng);
-    uint32_t at = testelf::AddName(c.spec.strtab, name);
+    uint32_t at = testelf::AddName(c.layout.strtab, name);
     offsets.push_back(at);
     // Point into the middle of the name too: a stored tail.
     if (name.size() > 1)
@@ -52,7 +52,7 @@ RandomCase MakeCase(std::mt19937& rng) {
   }
   for (int i = 0, n = static_cast<int>(rng() % 12); i < n; ++i) {
     uint32_t offset = rng() % 6 == 0 ? 0 : offsets[rng() % offsets.size()];
-    c.spec.symbols.push_back({.st_name = offset});
+    c.layout.symbols.push_back({.st_name = offset});
   }
   for (int i = 0, n = static_cast<int>(rng() % 7); i < n; ++i) {
     std::string old = Pick(rng);
@@ -104,7 +104,7 @@ TEST(ListRenames, IndexAgreesWithOnePassPerPairOnRandomLists) {
   int clashes = 0;
   for (int round = 0; round < 3000; ++round) {
     RandomCase c = MakeCase(rng);
-    dir.Write("r.o", testelf::BuildObject(c.spec).bytes);
+    dir.Write("r.o", testelf::BuildObject(c.layout).bytes);
     std::string path = dir / "r.o";
     ElfImage* elf = LoadElfFile(path.data());
     ASSERT_NE(elf, nullptr) << "round " << round;

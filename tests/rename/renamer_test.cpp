@@ -16,7 +16,7 @@ namespace {
 using testelf::AddName;
 using testelf::BuildObject;
 using testelf::BuiltObject;
-using testelf::ObjectSpec;
+using testelf::ObjectLayout;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
@@ -40,7 +40,7 @@ class Renamer : public testing::Test {
     return elf;
   }
 
-  ElfImage* Load(const ObjectSpec& spec) { return Load(BuildObject(spec).bytes); }
+  ElfImage* Load(const ObjectLayout& layout) { return Load(BuildObject(layout).bytes); }
 
   uint8_t* Copy(const ElfImage* elf) {
     uint8_t* table = CopyStringTable(elf);
@@ -76,11 +76,11 @@ class Renamer : public testing::Test {
 };
 
 // .strtab "\0foobar\0": A at 1 reads foobar, B at 4 reads bar.
-ObjectSpec TailSharing() {
-  ObjectSpec spec;
-  spec.strtab = std::string("\0foobar\0", 8);
-  spec.symbols = {{.st_name = 1}, {.st_name = 4}};
-  return spec;
+ObjectLayout TailSharing() {
+  ObjectLayout layout;
+  layout.strtab = std::string("\0foobar\0", 8);
+  layout.symbols = {{.st_name = 1}, {.st_name = 4}};
+  return layout;
 }
 
 std::string Changed(const std::string& oldName, const std::string& newName) {
@@ -88,19 +88,19 @@ std::string Changed(const std::string& oldName, const std::string& newName) {
 }
 
 TEST_F(Renamer, CopyStringTableEqualsTheRegion) {
-  ObjectSpec spec = TailSharing();
-  ElfImage* elf = Load(spec);
+  ObjectLayout layout = TailSharing();
+  ElfImage* elf = Load(layout);
   ASSERT_NE(elf, nullptr);
   uint8_t* table = Copy(elf);
   ASSERT_NE(table, nullptr);
   EXPECT_NE(table, elf->image + elf->strtabHeader->sh_offset);
-  EXPECT_EQ(Table(elf, table), spec.strtab);
+  EXPECT_EQ(Table(elf, table), layout.strtab);
 }
 
 TEST_F(Renamer, CopyOfAnEmptyTableIsABuffer) {
-  ObjectSpec spec;
-  spec.strtab = "";
-  ElfImage* elf = Load(spec);
+  ObjectLayout layout;
+  layout.strtab = "";
+  ElfImage* elf = Load(layout);
   ASSERT_NE(elf, nullptr);
   ASSERT_EQ(elf->strtabHeader->sh_size, 0u);
   EXPECT_NE(Copy(elf), nullptr);
@@ -138,25 +138,25 @@ TEST_F(Renamer, MatchesWholeNamesOnly) {
 }
 
 TEST_F(Renamer, SymbolsSharingANameEachGetAReportLine) {
-  ObjectSpec spec;
-  uint32_t name = AddName(spec.strtab, "twin");
-  AddName(spec.strtab, "other");
-  spec.symbols = {{.st_name = name}, {.st_name = name + 5}, {.st_name = name}};
-  ElfImage* elf = Load(spec);
+  ObjectLayout layout;
+  uint32_t name = AddName(layout.strtab, "twin");
+  AddName(layout.strtab, "other");
+  layout.symbols = {{.st_name = name}, {.st_name = name + 5}, {.st_name = name}};
+  ElfImage* elf = Load(layout);
   ASSERT_NE(elf, nullptr);
   uint8_t* table = Copy(elf);
   EXPECT_EQ(Rename(elf, table, "twin", "pair"), Changed("twin", "pair") + Changed("twin", "pair"));
-  std::string expected = spec.strtab;
+  std::string expected = layout.strtab;
   expected.replace(name, 4, "pair");
   EXPECT_EQ(Table(elf, table), expected);
 }
 
 TEST_F(Renamer, LaterPairsMatchTheImageNotTheCopy) {
-  ObjectSpec spec;
-  uint32_t a = AddName(spec.strtab, "a");
-  uint32_t b = AddName(spec.strtab, "b");
-  spec.symbols = {{.st_name = a}, {.st_name = b}};
-  ElfImage* elf = Load(spec);
+  ObjectLayout layout;
+  uint32_t a = AddName(layout.strtab, "a");
+  uint32_t b = AddName(layout.strtab, "b");
+  layout.symbols = {{.st_name = a}, {.st_name = b}};
+  ElfImage* elf = Load(layout);
   ASSERT_NE(elf, nullptr);
   uint8_t* table = Copy(elf);
   std::string out = Rename(elf, table, "a", "b");
@@ -170,10 +170,10 @@ TEST_F(Renamer, LaterPairsMatchTheImageNotTheCopy) {
 }
 
 TEST_F(Renamer, TwoPairsWithTheSameOldNameBothReportAndTheLaterWins) {
-  ObjectSpec spec;
-  uint32_t a = AddName(spec.strtab, "abc");
-  spec.symbols = {{.st_name = a}};
-  ElfImage* elf = Load(spec);
+  ObjectLayout layout;
+  uint32_t a = AddName(layout.strtab, "abc");
+  layout.symbols = {{.st_name = a}};
+  ElfImage* elf = Load(layout);
   ASSERT_NE(elf, nullptr);
   uint8_t* table = Copy(elf);
   std::string out = Rename(elf, table, "abc", "xyz");
@@ -191,11 +191,11 @@ TEST_F(Renamer, OldEqualToNewReportsAndKeepsTheTable) {
 }
 
 TEST_F(Renamer, EmptyNamesMatchSymbolsPointingAtAZeroByte) {
-  ObjectSpec spec;
-  uint32_t x = AddName(spec.strtab, "x");
+  ObjectLayout layout;
+  uint32_t x = AddName(layout.strtab, "x");
   // st_name 0 never matches; x + 1 is x's terminating zero: the empty name.
-  spec.symbols = {{.st_name = 0}, {.st_name = x}, {.st_name = x + 1}};
-  ElfImage* elf = Load(spec);
+  layout.symbols = {{.st_name = 0}, {.st_name = x}, {.st_name = x + 1}};
+  ElfImage* elf = Load(layout);
   ASSERT_NE(elf, nullptr);
   uint8_t* table = Copy(elf);
   EXPECT_EQ(Rename(elf, table, "", ""), Changed("", ""));
@@ -203,16 +203,16 @@ TEST_F(Renamer, EmptyNamesMatchSymbolsPointingAtAZeroByte) {
 }
 
 TEST_F(Renamer, TrailingBytesOfSymtabAreNoSymbol) {
-  ObjectSpec spec;
-  uint32_t real = AddName(spec.strtab, "real");
-  uint32_t ghost = AddName(spec.strtab, "ghost");
-  spec.symbols = {{.st_name = real}};
+  ObjectLayout layout;
+  uint32_t real = AddName(layout.strtab, "real");
+  uint32_t ghost = AddName(layout.strtab, "ghost");
+  layout.symbols = {{.st_name = real}};
   // Twelve trailing bytes whose first four read as ghost's offset in either
   // byte order, were they taken for a symbol.
   std::string tail(12, '\0');
   tail[0] = tail[3] = static_cast<char>(ghost);
-  spec.symtabTail = tail;
-  ElfImage* elf = Load(spec);
+  layout.symtabTail = tail;
+  ElfImage* elf = Load(layout);
   ASSERT_NE(elf, nullptr);
   ASSERT_EQ(elf->symtabHeader->sh_size, 44u);
   EXPECT_EQ(GetSymbolCount(elf), 2u);
@@ -253,10 +253,10 @@ TEST_F(Renamer, NoMatchPrintsNothingAndKeepsTheTable) {
 }
 
 TEST_F(Renamer, SectionNamesInStrtabAreNeverMatched) {
-  ObjectSpec spec;
-  spec.namesInStrtab = true;
-  spec.sections = {{.name = ".text", .bytes = "code"}};
-  ElfImage* elf = Load(spec);
+  ObjectLayout layout;
+  layout.namesInStrtab = true;
+  layout.sections = {{.name = ".text", .bytes = "code"}};
+  ElfImage* elf = Load(layout);
   ASSERT_NE(elf, nullptr);
   ASSERT_EQ(elf->sectionNameHeader, elf->strtabHeader);
   uint8_t* table = Copy(elf);
@@ -266,12 +266,12 @@ TEST_F(Renamer, SectionNamesInStrtabAreNeverMatched) {
 }
 
 TEST_F(Renamer, ObjectsWithoutTablesAreLeftAlone) {
-  ObjectSpec noStrtab = TailSharing();
+  ObjectLayout noStrtab = TailSharing();
   noStrtab.withStrtab = false;
-  ObjectSpec noSymtab = TailSharing();
+  ObjectLayout noSymtab = TailSharing();
   noSymtab.withSymtab = false;
-  for (const ObjectSpec& spec : {noStrtab, noSymtab}) {
-    ElfImage* elf = Load(spec);
+  for (const ObjectLayout& layout : {noStrtab, noSymtab}) {
+    ElfImage* elf = Load(layout);
     ASSERT_NE(elf, nullptr);
     uint8_t table[8] = {'s', 'e', 'n', 't', 'r', 'y', '!', '\0'};
     EXPECT_EQ(Rename(elf, table, "bar", "baz"), "");
@@ -287,11 +287,11 @@ struct Pairs {
 };
 
 TEST_F(Renamer, FindRenamesOrdersByPairThenSymbol) {
-  ObjectSpec spec;
-  uint32_t a = AddName(spec.strtab, "a");
-  uint32_t b = AddName(spec.strtab, "b");
-  spec.symbols = {{.st_name = b}, {.st_name = a}, {.st_name = b}, {.st_name = 0}};
-  ElfImage* elf = Load(spec);
+  ObjectLayout layout;
+  uint32_t a = AddName(layout.strtab, "a");
+  uint32_t b = AddName(layout.strtab, "b");
+  layout.symbols = {{.st_name = b}, {.st_name = a}, {.st_name = b}, {.st_name = 0}};
+  ElfImage* elf = Load(layout);
   ASSERT_NE(elf, nullptr);
   const std::vector<const char*> oldNames = {"b", "zz", "a", "b"};
   std::vector<RenameMatch> matches = FindRenames(elf, oldNames);
@@ -303,14 +303,14 @@ TEST_F(Renamer, FindRenamesOrdersByPairThenSymbol) {
 }
 
 TEST_F(Renamer, IndexedRenamesGiveWhatRenameSymbolPerPairGives) {
-  ObjectSpec spec;
+  ObjectLayout layout;
   std::vector<uint32_t> at;
   for (const char* name : {"alpha", "omega", "beta", "", "gamma", "alpha"})
-    at.push_back(AddName(spec.strtab, name));
-  for (uint32_t offset : at) spec.symbols.push_back({.st_name = offset});
-  spec.symbols.push_back({.st_name = at[0]});
-  spec.symbols.push_back({.st_name = at[2] + 1});  // "eta"
-  ElfImage* elf = Load(spec);
+    at.push_back(AddName(layout.strtab, name));
+  for (uint32_t offset : at) layout.symbols.push_back({.st_name = offset});
+  layout.symbols.push_back({.st_name = at[0]});
+  layout.symbols.push_back({.st_name = at[2] + 1});  // "eta"
+  ElfImage* elf = Load(layout);
   ASSERT_NE(elf, nullptr);
   const Pairs pairs = {{"alpha", "omega", "eta", "beta", "alpha", "nope", "", "gamma"},
                        {"omega", "alpha", "ETA", "BETA", "ALPHA", "NOPE", "", "delta"}};
@@ -371,18 +371,18 @@ TEST_F(Renamer, FindRenameClashJudgesTailSharingNames) {
 }
 
 TEST_F(Renamer, FindRenameClashLeavesSymbolsWithoutNamesAlone) {
-  ObjectSpec spec = TailSharing();
-  spec.symbols.push_back({.st_name = 0});
-  ElfImage* elf = Load(spec);
+  ObjectLayout layout = TailSharing();
+  layout.symbols.push_back({.st_name = 0});
+  ElfImage* elf = Load(layout);
   ASSERT_NE(elf, nullptr);
   EXPECT_EQ(Describe(Clash(elf, {{"foobar"}, {"zoobar"}})), "none");
 }
 
 TEST_F(Renamer, FindRenameClashProtectsSectionNamesSharingStrtab) {
-  ObjectSpec spec;
-  spec.namesInStrtab = true;
-  spec.sections = {{.name = ".text", .bytes = "code"}, {.name = ".data", .bytes = "data"}};
-  BuiltObject object = BuildObject(spec);
+  ObjectLayout layout;
+  layout.namesInStrtab = true;
+  layout.sections = {{.name = ".text", .bytes = "code"}, {.name = ".data", .bytes = "data"}};
+  BuiltObject object = BuildObject(layout);
   ElfImage* elf = Load(object.bytes);
   ASSERT_NE(elf, nullptr);
   ASSERT_EQ(elf->sectionNameHeader, elf->strtabHeader);
@@ -394,8 +394,8 @@ TEST_F(Renamer, FindRenameClashProtectsSectionNamesSharingStrtab) {
   ASSERT_STREQ(GetSymbolName(elf, data), ".data");
   // Point two symbols at those names after the fact: the builder lays out the
   // section names after the symbols are described.
-  spec.symbols = {{.st_name = text + 1}, {.st_name = data}};
-  object = BuildObject(spec);
+  layout.symbols = {{.st_name = text + 1}, {.st_name = data}};
+  object = BuildObject(layout);
   elf = Load(object.bytes);
   ASSERT_NE(elf, nullptr);
   ASSERT_STREQ(GetSymbolName(elf, GetSymbol(elf, 1)->st_name), "text");
@@ -405,11 +405,11 @@ TEST_F(Renamer, FindRenameClashProtectsSectionNamesSharingStrtab) {
 }
 
 TEST_F(Renamer, FindRenameClashIgnoresSectionNamesOfTheirOwnTable) {
-  ObjectSpec spec;
-  spec.sections = {{.name = ".text", .bytes = "code"}};
-  uint32_t text = AddName(spec.strtab, ".text");
-  spec.symbols = {{.st_name = text}, {.st_name = text + 1}};
-  ElfImage* elf = Load(spec);
+  ObjectLayout layout;
+  layout.sections = {{.name = ".text", .bytes = "code"}};
+  uint32_t text = AddName(layout.strtab, ".text");
+  layout.symbols = {{.st_name = text}, {.st_name = text + 1}};
+  ElfImage* elf = Load(layout);
   ASSERT_NE(elf, nullptr);
   ASSERT_NE(elf->sectionNameHeader, elf->strtabHeader);
   EXPECT_EQ(Describe(Clash(elf, {{".text", "text"}, {".TEXT", "TEXT"}})), "none");
@@ -418,12 +418,12 @@ TEST_F(Renamer, FindRenameClashIgnoresSectionNamesOfTheirOwnTable) {
 // Renames on objects damaged at random must never reach outside the image or
 // the copy; run under a sanitizer this proves it, and it must not crash here.
 TEST_F(Renamer, RandomlyDamagedObjectsAreRenamedSafely) {
-  ObjectSpec spec;
-  spec.namesInStrtab = true;
-  spec.sections = {{.name = ".text", .bytes = "code"}};
-  spec.strtab = std::string("\0foobar\0bar\0", 12);
-  spec.symbols = {{.st_name = 1}, {.st_name = 4}, {.st_name = 8}, {.st_name = 9}};
-  const BuiltObject base = BuildObject(spec);
+  ObjectLayout layout;
+  layout.namesInStrtab = true;
+  layout.sections = {{.name = ".text", .bytes = "code"}};
+  layout.strtab = std::string("\0foobar\0bar\0", 12);
+  layout.symbols = {{.st_name = 1}, {.st_name = 4}, {.st_name = 8}, {.st_name = 9}};
+  const BuiltObject base = BuildObject(layout);
   std::vector<uint32_t> fields;
   for (uint32_t k = 1; k <= 4; ++k) fields.push_back(base.sectionOffset.at(".symtab") + 16 * k);
   for (uint32_t i = 0; i < base.shnum; ++i) {
@@ -520,23 +520,23 @@ TEST_F(Renamer, FindRenameClashAgreesWithThePlainRule) {
   int clashes = 0;
   int rounds = 0;
   for (int round = 0; round < 1500; ++round) {
-    ObjectSpec spec;
-    spec.namesInStrtab = next(2) == 0;
+    ObjectLayout layout;
+    layout.namesInStrtab = next(2) == 0;
     for (uint32_t n = next(3); n > 0; --n) {
-      spec.sections.push_back({.name = ".t" + word(1 + next(2), "ab"), .bytes = "code"});
+      layout.sections.push_back({.name = ".t" + word(1 + next(2), "ab"), .bytes = "code"});
     }
-    for (uint32_t n = 1 + next(5); n > 0; --n) AddName(spec.strtab, word(1 + next(5), "ab"));
+    for (uint32_t n = 1 + next(5); n > 0; --n) AddName(layout.strtab, word(1 + next(5), "ab"));
     // The table as laid out, section names included when they share it.
-    ElfImage* bare = Load(spec);
+    ElfImage* bare = Load(layout);
     ASSERT_NE(bare, nullptr);
     const std::string table = OriginalTable(bare);
     for (uint32_t n = 1 + next(8); n > 0; --n)
-      spec.symbols.push_back({.st_name = next(static_cast<uint32_t>(table.size()))});
+      layout.symbols.push_back({.st_name = next(static_cast<uint32_t>(table.size()))});
     // Sometimes the extra sections' names start inside the symbols' names
     // too, as a linker sharing one table for both may store them.
-    BuiltObject object = BuildObject(spec);
-    if (spec.namesInStrtab) {
-      for (uint32_t i = 1; i <= spec.sections.size(); ++i) {
+    BuiltObject object = BuildObject(layout);
+    if (layout.namesInStrtab) {
+      for (uint32_t i = 1; i <= layout.sections.size(); ++i) {
         if (next(2) != 0) continue;
         uint32_t name = 1 + next(static_cast<uint32_t>(table.size()) - 1);
         testelf::PutBe32(object.bytes, testelf::SectionHeaderField(object, i, testelf::kShName),

@@ -38,9 +38,9 @@ uint32_t AddName(std::string& table, const std::string& name) {
   return offset;
 }
 
-std::string RelaBytes(const std::vector<RelaSpec>& entries) {
+std::string RelaBytes(const std::vector<RelaEntry>& entries) {
   std::string out;
-  for (const RelaSpec& r : entries) {
+  for (const RelaEntry& r : entries) {
     AppendBe32(out, r.r_offset);
     AppendBe32(out, r.r_info);
     AppendBe32(out, static_cast<uint32_t>(r.r_addend));
@@ -48,19 +48,19 @@ std::string RelaBytes(const std::vector<RelaSpec>& entries) {
   return out;
 }
 
-BuiltObject BuildObject(const ObjectSpec& spec) {
+BuiltObject BuildObject(const ObjectLayout& layout) {
   std::vector<Placed> sections;
   sections.push_back({"", 0, 0, 0, 0, 0, ""});
-  for (const SectionSpec& s : spec.sections) {
+  for (const SectionLayout& s : layout.sections) {
     sections.push_back({s.name, s.sh_type, s.sh_flags, s.sh_entsize, 0, 0, s.bytes});
   }
-  const bool withStrtab = spec.withStrtab;
-  const bool namesInStrtab = spec.namesInStrtab && withStrtab;
+  const bool withStrtab = layout.withStrtab;
+  const bool namesInStrtab = layout.namesInStrtab && withStrtab;
   const auto symtabIndex = static_cast<uint32_t>(sections.size());
-  const uint32_t strtabIndex = symtabIndex + (spec.withSymtab ? 1 : 0);
-  if (spec.withSymtab) {
+  const uint32_t strtabIndex = symtabIndex + (layout.withSymtab ? 1 : 0);
+  if (layout.withSymtab) {
     std::string symtab(16, '\0');
-    for (const SymbolSpec& sym : spec.symbols) {
+    for (const SymbolLayout& sym : layout.symbols) {
       AppendBe32(symtab, sym.st_name);
       AppendBe32(symtab, sym.st_value);
       AppendBe32(symtab, sym.st_size);
@@ -68,15 +68,17 @@ BuiltObject BuildObject(const ObjectSpec& spec) {
       symtab += static_cast<char>(sym.st_other);
       AppendBe16(symtab, sym.st_shndx);
     }
-    symtab += spec.symtabTail;
+    symtab += layout.symtabTail;
     sections.push_back({".symtab", 2, 0, 16, withStrtab ? strtabIndex : 0, 1, symtab});
   }
-  if (withStrtab) sections.push_back({".strtab", 3, 0, 0, 0, 0, spec.strtab});
+  if (withStrtab) sections.push_back({".strtab", 3, 0, 0, 0, 0, layout.strtab});
   if (!namesInStrtab) sections.push_back({".shstrtab", 3, 0, 0, 0, 0, std::string(1, '\0')});
-  const uint32_t namesIndex = namesInStrtab ? strtabIndex : static_cast<uint32_t>(sections.size() - 1);
+  const uint32_t namesIndex =
+      namesInStrtab ? strtabIndex : static_cast<uint32_t>(sections.size() - 1);
 
   std::string names = sections[namesIndex].bytes;
-  for (size_t i = 1; i < sections.size(); ++i) sections[i].nameOffset = AddName(names, sections[i].name);
+  for (size_t i = 1; i < sections.size(); ++i)
+    sections[i].nameOffset = AddName(names, sections[i].name);
   sections[namesIndex].bytes = names;
 
   BuiltObject object;
@@ -104,13 +106,15 @@ BuiltObject BuildObject(const ObjectSpec& spec) {
     AppendBe32(header, s.info);
     AppendBe32(header, s.type == 0 ? 0 : 1);
     AppendBe32(header, s.entsize);
-    header.resize(spec.e_shentsize > 40 ? spec.e_shentsize : 40, '\0');
+    header.resize(layout.e_shentsize > 40 ? layout.e_shentsize : 40, '\0');
     out += header;
   }
 
-  std::string ehdr = "\x7F" "ELF";
-  ehdr += static_cast<char>(spec.eiClass);
-  ehdr += static_cast<char>(spec.eiData);
+  std::string ehdr =
+      "\x7F"
+      "ELF";
+  ehdr += static_cast<char>(layout.eiClass);
+  ehdr += static_cast<char>(layout.eiData);
   ehdr += '\x01';  // EV_CURRENT
   ehdr.resize(16, '\0');
   AppendBe16(ehdr, 1);   // ET_REL
@@ -123,7 +127,7 @@ BuiltObject BuildObject(const ObjectSpec& spec) {
   AppendBe16(ehdr, 52);
   AppendBe16(ehdr, 0);
   AppendBe16(ehdr, 0);
-  AppendBe16(ehdr, spec.e_shentsize);
+  AppendBe16(ehdr, layout.e_shentsize);
   AppendBe16(ehdr, object.shnum);
   AppendBe16(ehdr, static_cast<uint16_t>(namesIndex));
   out.replace(0, 52, ehdr);

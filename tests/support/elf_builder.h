@@ -1,10 +1,10 @@
 // Lays out big-endian ELF32 relocatable objects from a readable description,
 // so that a test states exactly which sections, names and symbols it is about.
 //
-//   ObjectSpec spec;
-//   spec.strtab = std::string("\0foobar\0", 8);
-//   spec.symbols = {{.st_name = 1}, {.st_name = 4}};
-//   BuiltObject object = BuildObject(spec);
+//   ObjectLayout layout;
+//   layout.strtab = std::string("\0foobar\0", 8);
+//   layout.symbols = {{.st_name = 1}, {.st_name = 4}};
+//   BuiltObject object = BuildObject(layout);
 //
 // The sections are laid out in this order after the ELF header: the extra
 // sections, .symtab, .strtab, .shstrtab, then the section header table.
@@ -17,7 +17,7 @@
 
 namespace testelf {
 
-struct SymbolSpec {
+struct SymbolLayout {
   uint32_t st_name = 0;
   uint32_t st_value = 0;
   uint32_t st_size = 0;
@@ -26,13 +26,13 @@ struct SymbolSpec {
   uint16_t st_shndx = 1;
 };
 
-struct RelaSpec {
+struct RelaEntry {
   uint32_t r_offset = 0;
   uint32_t r_info = 0;
   int32_t r_addend = 0;
 };
 
-struct SectionSpec {
+struct SectionLayout {
   std::string name;
   uint32_t sh_type = 1;  // SHT_PROGBITS
   std::string bytes;
@@ -40,13 +40,13 @@ struct SectionSpec {
   uint32_t sh_entsize = 0;
 };
 
-struct ObjectSpec {
+struct ObjectLayout {
   // Sections placed before .symtab, e.g. .text or .rela.text.
-  std::vector<SectionSpec> sections;
+  std::vector<SectionLayout> sections;
   // .strtab's bytes as stored; the null name at offset 0 is the caller's.
   std::string strtab = std::string(1, '\0');
   // Entries of .symtab after the null symbol, which is always added.
-  std::vector<SymbolSpec> symbols;
+  std::vector<SymbolLayout> symbols;
   bool withSymtab = true;
   bool withStrtab = true;
   // Section names go into .strtab instead of a .shstrtab of their own.
@@ -68,10 +68,10 @@ struct BuiltObject {
 
 // Lays the object out. Section names are stored in the section-name table in
 // section order, after the caller's bytes when they share .strtab.
-BuiltObject BuildObject(const ObjectSpec& spec);
+BuiltObject BuildObject(const ObjectLayout& layout);
 
 // The stored bytes of relocation entries, for a .rela. section's bytes.
-std::string RelaBytes(const std::vector<RelaSpec>& entries);
+std::string RelaBytes(const std::vector<RelaEntry>& entries);
 
 // Appends name and its zero to table and returns the offset it starts at.
 uint32_t AddName(std::string& table, const std::string& name);

@@ -53,11 +53,11 @@ std::string Crlf(const std::string& text) {
 // An object naming func_a and bar_x, with CR and LF bytes in a section so
 // that a text-mode write would show.
 std::string SampleObject() {
-  testelf::ObjectSpec spec;
-  spec.sections = {{.name = ".data", .bytes = std::string("\r\n\n\x1a\r", 5)}};
-  spec.symbols = {{.st_name = testelf::AddName(spec.strtab, "func_a")},
-                  {.st_name = testelf::AddName(spec.strtab, "bar_x")}};
-  return testelf::BuildObject(spec).bytes;
+  testelf::ObjectLayout layout;
+  layout.sections = {{.name = ".data", .bytes = std::string("\r\n\n\x1a\r", 5)}};
+  layout.symbols = {{.st_name = testelf::AddName(layout.strtab, "func_a")},
+                    {.st_name = testelf::AddName(layout.strtab, "bar_x")}};
+  return testelf::BuildObject(layout).bytes;
 }
 
 std::string Renamed(std::string object, const std::string& from, const std::string& to) {
