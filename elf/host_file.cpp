@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "elf/host_platform.h"
+
 namespace {
 
 bool StartsWithCygdrive(const char* path) {
@@ -88,5 +90,20 @@ void CopyChecked(FILE* to, FILE* from, uint32_t size, const char* fromPath) {
     }
     WriteChecked(to, chunk, part);
     size -= part;
+  }
+}
+
+void CommitOutputFile(OutputFile* output) {
+  bool flushed = fflush(output->stream) == 0;
+  bool closed = fclose(output->stream) == 0;
+  output->stream = nullptr;
+  if (!flushed || !closed) {
+    fprintf(stderr, "ERROR: ins. disk space\n");
+    exit(1);
+  }
+  if (output->tempPath.empty()) return;
+  if (!MoveTempOverTarget(output)) {
+    fprintf(stderr, "ERROR: cannot create %s\n", output->path);
+    exit(1);
   }
 }

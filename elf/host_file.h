@@ -29,11 +29,6 @@ void WriteChecked(FILE* stream, const void* block, uint32_t size);
 // ins. disk space", and either ends the process with status 1.
 void CopyChecked(FILE* to, FILE* from, uint32_t size, const char* fromPath);
 
-// A buffer of size bytes for a whole file, released with free; none when
-// there is no memory. Large buffers are laid out so that filling them costs
-// the fewest page faults the host allows.
-void* AllocateFileBuffer(size_t size);
-
 // Resolves path against the current directory into full (MAX_PATH bytes),
 // without touching the file system; an empty path gives the current
 // directory. False when there is no full path of at most 259 characters.

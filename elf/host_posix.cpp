@@ -12,6 +12,7 @@
 #include <string>
 
 #include "elf/host_file.h"
+#include "elf/host_platform.h"
 
 namespace {
 
@@ -192,18 +193,8 @@ OutputFile* OpenOutputFile(char* path, uint32_t size) {
   return output;
 }
 
-void CommitOutputFile(OutputFile* output) {
-  bool flushed = fflush(output->stream) == 0;
-  bool closed = fclose(output->stream) == 0;
-  output->stream = nullptr;
-  if (!flushed || !closed) {
-    fprintf(stderr, "ERROR: ins. disk space\n");
-    exit(1);
-  }
-  if (output->tempPath.empty()) return;
-  if (rename(output->tempPath.c_str(), output->target.c_str()) != 0) {
-    fprintf(stderr, "ERROR: cannot create %s\n", output->path);
-    exit(1);
-  }
+bool MoveTempOverTarget(OutputFile* output) {
+  if (rename(output->tempPath.c_str(), output->target.c_str()) != 0) return false;
   gPendingTemp[0] = '\0';
+  return true;
 }

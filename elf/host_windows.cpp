@@ -8,6 +8,7 @@
 #include <string>
 
 #include "elf/host_file.h"
+#include "elf/host_platform.h"
 
 namespace {
 
@@ -158,18 +159,10 @@ OutputFile* OpenOutputFile(char* path, uint32_t /*size*/) {
   return output;
 }
 
-void CommitOutputFile(OutputFile* output) {
-  bool flushed = fflush(output->stream) == 0;
-  bool closed = fclose(output->stream) == 0;
-  output->stream = nullptr;
-  if (!flushed || !closed) {
-    fprintf(stderr, "ERROR: ins. disk space\n");
-    exit(1);
-  }
-  if (output->tempPath.empty()) return;
+bool MoveTempOverTarget(OutputFile* output) {
   if (!MoveFileExA(output->tempPath.c_str(), output->target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    fprintf(stderr, "ERROR: cannot create %s\n", output->path);
-    exit(1);
+    return false;
   }
   gPendingTemp[0] = '\0';
+  return true;
 }

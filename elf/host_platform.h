@@ -1,0 +1,14 @@
+// What each host's file holds beyond the routines of host_file.h: the steps
+// that the portable routines leave to the platform.
+#pragma once
+
+#include "elf/host_file.h"
+
+// A buffer of size bytes for a whole file, released with free; none when
+// there is no memory. Large buffers are laid out so that filling them costs
+// the fewest page faults the host allows.
+void* AllocateFileBuffer(size_t size);
+
+// Moves the output's finished temporary file over its target, which it then
+// no longer removes at exit. False when the move fails.
+bool MoveTempOverTarget(OutputFile* output);
