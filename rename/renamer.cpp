@@ -22,12 +22,10 @@ uint32_t Load32(const char* p) {
   return value;
 }
 
-// Hashes a zero-terminated name and gives its length. Words are read only
-// inside the name's own bytes, which a name at the very end of the file has
-// to be.
-uint32_t HashName(const char* name, size_t* length) {
+// Hashes a zero-terminated name. Words are read only inside the name's own
+// bytes, which a name at the very end of the file has to be.
+uint32_t HashName(const char* name) {
   const size_t n = strlen(name);
-  *length = n;
   uint64_t a;
   uint64_t b;
   if (n >= 8) {
@@ -63,7 +61,6 @@ struct OldNameIndex {
   std::vector<uint64_t> filter;
   uint32_t filterShift;
   std::vector<OldNameSlot> slots;
-  std::vector<size_t> length;
   std::vector<uint32_t> nextSame;
   uint32_t mask;
 };
@@ -78,11 +75,10 @@ OldNameIndex IndexOldNames(std::span<const char* const> oldNames) {
   while (filterBits < 22 && (size_t{1} << filterBits) < 16 * oldNames.size()) ++filterBits;
   index.filter.assign((size_t{1} << filterBits) / 64, 0);
   index.filterShift = 32 - filterBits;
-  index.length.resize(oldNames.size());
   index.nextSame.assign(oldNames.size(), kNone);
   std::vector<uint32_t> lastSame(oldNames.size(), kNone);
   for (uint32_t pair = 0; pair < oldNames.size(); ++pair) {
-    uint32_t hash = HashName(oldNames[pair], &index.length[pair]);
+    uint32_t hash = HashName(oldNames[pair]);
     uint32_t slot = hash & index.mask;
     while (index.slots[slot].pair != kNone) {
       const OldNameSlot& taken = index.slots[slot];
@@ -106,7 +102,6 @@ OldNameIndex IndexOldNames(std::span<const char* const> oldNames) {
 struct Probe {
   uint32_t offset;
   const char* name;
-  size_t length;
   uint32_t hash;
 };
 
@@ -118,8 +113,7 @@ uint32_t LookUp(const OldNameIndex& index, std::span<const char* const> oldNames
   for (uint32_t slot = probe.hash & index.mask;; slot = (slot + 1) & index.mask) {
     const OldNameSlot& entry = index.slots[slot];
     if (entry.pair == kNone) return kNone;
-    if (entry.hash == probe.hash && index.length[entry.pair] == probe.length &&
-        memcmp(oldNames[entry.pair], probe.name, probe.length) == 0) {
+    if (entry.hash == probe.hash && strcmp(oldNames[entry.pair], probe.name) == 0) {
       return entry.pair;
     }
   }
@@ -223,7 +217,7 @@ std::vector<RenameMatch> FindRenames(const ElfImage* elf, std::span<const char* 
       Probe& probe = probes[j];
       probe.offset = GetSymbol(elf, static_cast<int32_t>(base + j))->st_name;
       probe.name = GetSymbolName(elf, probe.offset);
-      if (probe.name != nullptr) probe.hash = HashName(probe.name, &probe.length);
+      if (probe.name != nullptr) probe.hash = HashName(probe.name);
     }
     for (uint32_t j = 0; j < n; ++j) {
       if (probes[j].name == nullptr) continue;
