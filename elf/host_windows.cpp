@@ -92,6 +92,7 @@ bool ResolveFullPath(const char* path, char full[kMaxPath]) {
 // not force the write-out that reserving spares a POSIX file system.
 OutputFile* OpenOutputFile(char* path, uint32_t /*size*/) {
   NormalizeHostPath(path);
+  if (path[0] == '\0') return nullptr;
   OutputFile* output = new OutputFile{nullptr, path, path, ""};
 
   HANDLE existing =
