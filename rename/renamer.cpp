@@ -287,29 +287,28 @@ RenameClash FindRenameClash(const ElfImage* elf, std::span<const RenameMatch> ma
     while (first > 0 && original[first - 1] != 0 && !isMarked(first - 1)) --first;
     for (uint32_t i = first; i <= w.end; ++i) marked[i / 64] |= uint64_t{1} << (i % 64);
   }
-  // The writes that end at one place are found through a small hash table
-  // of those places, once per name judged.
-  struct Group {
-    uint32_t end;
-    uint32_t first;
-    uint32_t count;
-  };
-  size_t slots = 16;
-  while (slots < 2 * writes.size()) slots *= 2;
-  const size_t mask = slots - 1;
-  std::vector<Group> groups(slots, {0, 0, 0});
-  auto slotOf = [mask](uint32_t end) { return (end * size_t{0x9E3779B1u} >> 7) & mask; };
-  for (uint32_t k = 0; k < writes.size(); ++k) {
-    size_t slot = slotOf(writes[k].end);
-    while (groups[slot].count != 0 && groups[slot].end != writes[k].end) slot = (slot + 1) & mask;
-    if (groups[slot].count++ == 0) groups[slot] = {writes[k].end, k, 1};
-  }
-  auto writesEndingAt = [&](uint32_t end) {
-    for (size_t slot = slotOf(end);; slot = (slot + 1) & mask) {
-      const Group& g = groups[slot];
-      if (g.count == 0) return std::span<const NameWrite>();
-      if (g.end == end) return std::span<const NameWrite>(writes.data() + g.first, g.count);
+  // Names are judged mostly in table order, so each search for the writes
+  // ending at a place gallops on from where the last one stopped.
+  size_t next = 0;
+  auto writesEndingAt = [&writes, &next](uint32_t end) {
+    const size_t n = writes.size();
+    size_t lo = 0;
+    size_t hi = n;
+    if (next < n && writes[next].end <= end) {
+      lo = next;
+      hi = lo + 1;
+      for (size_t step = 1; hi < n && writes[hi].end < end; step *= 2) {
+        lo = hi;
+        hi = std::min(n, lo + step);
+      }
     }
+    auto first = std::partition_point(writes.begin() + static_cast<ptrdiff_t>(lo),
+                                      writes.begin() + static_cast<ptrdiff_t>(hi),
+                                      [end](const NameWrite& w) { return w.end < end; });
+    auto last = first;
+    while (last != writes.end() && last->end == end) ++last;
+    next = static_cast<size_t>(first - writes.begin());
+    return std::span<const NameWrite>(writes.data() + next, static_cast<size_t>(last - first));
   };
 
   const uint32_t count = GetSymbolCount(elf);
