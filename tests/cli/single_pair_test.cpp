@@ -139,18 +139,23 @@ struct ErrorCase {
   std::string err;
 };
 
-// Runs each case on a fresh x.o holding foo and bar, expecting status 1, the
-// message alone and every file as it was.
+// Runs namepatch with args in dir, expecting status 1, the message err alone
+// and every file of dir as it was.
+void ExpectRefusedLeavingFiles(const ScratchDir& dir, const Args& args, const std::string& err) {
+  const Files before = Snapshot(dir.path());
+  RunResult r = RunNamepatch(args, dir.path());
+  EXPECT_EQ(r.status, 1) << Describe(args);
+  EXPECT_EQ(r.out, "") << Describe(args);
+  EXPECT_EQ(r.err, err) << Describe(args);
+  EXPECT_EQ(Snapshot(dir.path()), before) << Describe(args);
+}
+
+// Runs each case on a fresh x.o holding foo and bar.
 void ExpectRefusals(const std::vector<ErrorCase>& cases) {
   for (const ErrorCase& c : cases) {
     ScratchDir dir;
     dir.Write("x.o", Object({"foo", "bar"}));
-    const Files before = Snapshot(dir.path());
-    RunResult r = RunNamepatch(c.args, dir.path());
-    EXPECT_EQ(r.status, 1) << Describe(c.args);
-    EXPECT_EQ(r.out, "") << Describe(c.args);
-    EXPECT_EQ(r.err, c.err) << Describe(c.args);
-    EXPECT_EQ(Snapshot(dir.path()), before) << Describe(c.args);
+    ExpectRefusedLeavingFiles(dir, c.args, c.err);
   }
 }
 
@@ -610,15 +615,10 @@ TEST_F(Cli, OutputThatCannotBeCreatedIsReported) {
     ScratchDir dir;
     dir.Write("x.o", input);
     fs::create_directory(dir.path() / "sub");
-    const Files before = Snapshot(dir.path());
     Args args = {"-c", "foo", "-n", "oof"};
     args.insert(args.end(), c.output.begin(), c.output.end());
     args.push_back("x.o");
-    RunResult r = RunNamepatch(args, dir.path());
-    EXPECT_EQ(r.status, 1) << Describe(args);
-    EXPECT_EQ(r.out, "") << Describe(args);
-    EXPECT_EQ(r.err, "ERROR: cannot create " + c.shown + "\n") << Describe(args);
-    EXPECT_EQ(Snapshot(dir.path()), before) << Describe(args);
+    ExpectRefusedLeavingFiles(dir, args, "ERROR: cannot create " + c.shown + "\n");
   }
 }
 
@@ -739,12 +739,7 @@ TEST_F(Cli, DuplicateOperandsAreFoundAfterResolution) {
     dir.Write("y.o", input);
     fs::create_directory(dir.path() / "c:");
     dir.Write("c:/x.o", input);
-    const Files before = Snapshot(dir.path());
-    RunResult r = RunNamepatch(c.args, dir.path());
-    EXPECT_EQ(r.status, 1) << Describe(c.args);
-    EXPECT_EQ(r.out, "") << Describe(c.args);
-    EXPECT_EQ(r.err, c.err) << Describe(c.args);
-    EXPECT_EQ(Snapshot(dir.path()), before) << Describe(c.args);
+    ExpectRefusedLeavingFiles(dir, c.args, c.err);
   }
 }
 

@@ -13,6 +13,7 @@
 
 #include "tests/support/cli.h"
 #include "tests/support/elf_builder.h"
+#include "tests/support/loaded_images.h"
 
 namespace {
 
@@ -32,24 +33,10 @@ using testing::internal::GetCapturedStderr;
 // the load printed.
 class Loader : public testing::Test {
  protected:
-  ~Loader() override {
-    for (ElfImage* elf : loaded_) {
-      free(elf->image);
-      delete elf;
-    }
-  }
-
   ElfImage* Load(const std::string& bytes) {
-    path_ = dir_ / "x.o";
-    // A new file each time: truncating a file that was just written makes
-    // the file system flush it, which is slow over thousands of loads.
-    std::filesystem::remove(path_);
-    dir_.Write("x.o", bytes);
-    std::string path = path_;
     CaptureStderr();
-    ElfImage* elf = LoadElfFile(path.data());
+    ElfImage* elf = images_.Load(bytes);
     err_ = GetCapturedStderr();
-    if (elf != nullptr) loaded_.push_back(elf);
     return elf;
   }
 
@@ -58,10 +45,9 @@ class Loader : public testing::Test {
     return std::string(reinterpret_cast<const char*>(elf->image) + offset, size);
   }
 
-  testcli::ScratchDir dir_;
-  std::string path_;
+  testelf::LoadedImages images_;
+  const std::string& path_ = images_.path();
   std::string err_;
-  std::vector<ElfImage*> loaded_;
 };
 
 TEST_F(Loader, ConvertsSymbolsToHostOrder) {
@@ -392,7 +378,7 @@ TEST_F(Loader, EmptyFileFailsInTheReader) {
 }
 
 TEST_F(Loader, MissingFileFailsInTheReader) {
-  std::string path = dir_ / "missing.o";
+  std::string path = images_.dir() / "missing.o";
   CaptureStderr();
   EXPECT_EQ(LoadElfFile(path.data()), nullptr);
   EXPECT_EQ(GetCapturedStderr(), "ERROR: cannot open file '" + path + "'\n");
@@ -771,9 +757,7 @@ TEST_F(Loader, RandomlyDamagedObjectsLoadOrAreRefusedCleanly) {
           static_cast<size_t>(reinterpret_cast<const uint8_t*>(name) - elf->image) + strlen(name),
           size);
     }
-    free(elf->image);
-    delete elf;
-    loaded_.pop_back();
+    images_.ReleaseLast();
   }
   EXPECT_GT(loaded, 0);
   // The rounds reach many kinds of damage, not one over and over.

@@ -50,11 +50,8 @@ def body():
     rt.require_tools(rt.CROSS + "ar", rt.CROSS + "objcopy", rt.CROSS + "readelf")
     if not os.path.isfile(LIBC):
         raise rt.Failure(f"{LIBC} is missing (package libc6-dev-powerpc-cross)")
-    work = tempfile.mkdtemp(prefix="namepatch-libc-")
-    try:
+    with tempfile.TemporaryDirectory(prefix="namepatch-libc-") as work:
         check_library(tool, work)
-    finally:
-        shutil.rmtree(work)
 
 
 def check_library(tool, work):

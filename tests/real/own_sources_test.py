@@ -34,11 +34,8 @@ CASES = [
 def body():
     tool = rt.namepatch_binary()
     rt.require_tools(rt.CROSS + "gcc", rt.CROSS + "readelf", rt.CROSS + "nm")
-    work = tempfile.mkdtemp(prefix="namepatch-own-")
-    try:
+    with tempfile.TemporaryDirectory(prefix="namepatch-own-") as work:
         outcomes = check_all(tool, work)
-    finally:
-        shutil.rmtree(work)
     print(f"renames checked: {outcomes['renamed']}, refusals checked: {outcomes['refused']}")
     if outcomes["refused"] == 0 or outcomes["renamed"] == 0:
         raise rt.Failure("the compiled objects gave no refusal or no rename to check")

@@ -5,7 +5,6 @@ renamed function prints. The link is first tried without the rename, which
 must fail, so the program cannot pass by finding the name elsewhere.
 """
 import os
-import shutil
 import tempfile
 
 import realtools as rt
@@ -17,11 +16,8 @@ EXPECTED = b"hello, qemu, from the renamed object\n"
 def body():
     tool = rt.namepatch_binary()
     rt.require_tools(rt.CROSS + "gcc", "qemu-ppc")
-    work = tempfile.mkdtemp(prefix="namepatch-link-")
-    try:
+    with tempfile.TemporaryDirectory(prefix="namepatch-link-") as work:
         check_program(tool, work)
-    finally:
-        shutil.rmtree(work)
 
 
 def check_program(tool, work):

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "rename/renamer.h"
-#include "tests/support/cli.h"
 #include "tests/support/elf_builder.h"
+#include "tests/support/loaded_images.h"
 
 namespace {
 
@@ -100,13 +100,11 @@ bool HasClashByScratch(const ElfImage* elf, const std::vector<RenameMatch>& matc
 
 TEST(ListRenames, IndexAgreesWithOnePassPerPairOnRandomLists) {
   std::mt19937 rng(20261208);
-  testcli::ScratchDir dir;
+  testelf::LoadedImages images;
   int clashes = 0;
   for (int round = 0; round < 3000; ++round) {
     RandomCase c = MakeCase(rng);
-    dir.Write("r.o", testelf::BuildObject(c.layout).bytes);
-    std::string path = dir / "r.o";
-    ElfImage* elf = LoadElfFile(path.data());
+    ElfImage* elf = images.Load(testelf::BuildObject(c.layout).bytes);
     ASSERT_NE(elf, nullptr) << "round " << round;
     std::vector<const char*> oldNames = Pointers(c.oldNames);
     std::vector<const char*> newNames = Pointers(c.newNames);
@@ -133,8 +131,7 @@ TEST(ListRenames, IndexAgreesWithOnePassPerPairOnRandomLists) {
     clashes += expected;
     free(perPair);
     free(indexed);
-    free(elf->image);
-    delete elf;
+    images.ReleaseLast();
   }
   // The rounds must exercise both outcomes to mean anything.
   EXPECT_GT(clashes, 100);

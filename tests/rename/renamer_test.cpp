@@ -10,6 +10,7 @@
 
 #include "tests/support/cli.h"
 #include "tests/support/elf_builder.h"
+#include "tests/support/loaded_images.h"
 
 namespace {
 
@@ -24,21 +25,10 @@ using testing::internal::GetCapturedStdout;
 class Renamer : public testing::Test {
  protected:
   ~Renamer() override {
-    for (ElfImage* elf : loaded_) {
-      free(elf->image);
-      delete elf;
-    }
     for (uint8_t* table : tables_) free(table);
   }
 
-  ElfImage* Load(const std::string& bytes) {
-    std::string path = dir_ / "x.o";
-    std::filesystem::remove(path);
-    dir_.Write("x.o", bytes);
-    ElfImage* elf = LoadElfFile(path.data());
-    if (elf != nullptr) loaded_.push_back(elf);
-    return elf;
-  }
+  ElfImage* Load(const std::string& bytes) { return images_.Load(bytes); }
 
   ElfImage* Load(const ObjectLayout& layout) { return Load(BuildObject(layout).bytes); }
 
@@ -70,8 +60,7 @@ class Renamer : public testing::Test {
     return reinterpret_cast<const char*>(table) + offset;
   }
 
-  testcli::ScratchDir dir_;
-  std::vector<ElfImage*> loaded_;
+  testelf::LoadedImages images_;
   std::vector<uint8_t*> tables_;
 };
 
