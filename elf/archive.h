@@ -1,0 +1,44 @@
+// Static libraries: ar archives as GNU and BSD ar write them, read in place
+// so that each member can be loaded where it lies.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One member: its 60-byte header at header, its contents (after a BSD
+// "#1/N" name) at offset. Special members are the symbol index ("/",
+// "/SYM64/") and the long-name table ("//"), never objects; their names
+// are kept as stored.
+struct ArchiveMember {
+  std::string name;  // the stored name resolved: no GNU trailing '/', no BSD padding
+  uint32_t header;
+  uint32_t offset;
+  uint32_t size;
+  bool special;
+};
+
+// One entry of the symbol index: the member it names (an index into
+// members) and where its zero-terminated name lies in the archive's bytes.
+struct ArchiveSymbol {
+  uint32_t member;
+  uint32_t nameOffset;
+};
+
+struct Archive {
+  uint8_t* bytes;   // the whole file, not owned
+  uint32_t length;  // its length, which every member and entry was checked against
+  std::vector<ArchiveMember> members;  // every member, in file order
+  std::vector<ArchiveSymbol> symbols;  // every index entry, in index order
+};
+
+// True when bytes start with the magic of an archive, "!<arch>\n", or of a
+// thin archive, "!<thin>\n".
+bool IsArchive(const uint8_t* bytes, uint32_t length);
+
+// Walks the archive held in the length bytes at bytes (the file at path),
+// resolving member names and the symbol index; changes no byte. Refuses,
+// with one "LoadElfFile: <path> ..." message on standard error and none as
+// the result, a thin archive, an archive with an index that cannot be
+// updated (BSD "__.SYMDEF"), and a damaged one. Never ends the process.
+Archive* LoadArchive(const char* path, uint8_t* bytes, uint32_t length);
