@@ -12,6 +12,9 @@ packages=(cmake g++ clang libclang-rt-14-dev libgtest-dev python3 gcc-powerpc-li
 # NAMEPATCH_WINE=0 leaves it out.
 wine_stage=${NAMEPATCH_WINE:-1}
 [ "$wine_stage" = 0 ] || packages+=(g++-mingw-w64-x86-64 wine wine64)
+# The package tests check the manual page with groff and read the .deb's
+# library dependencies with dpkg-shlibdeps.
+packages+=(groff-base dpkg-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
@@ -63,6 +66,8 @@ if [ "$wine_stage" != 0 ]; then
   cmake -S . -B "$build-mingw" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
     -DBUILD_TESTING=OFF
   cmake --build "$build-mingw" -j"$jobs"
+  # The zip for Windows users: namepatch.exe, the README and the licence.
+  cpack --config "$build-mingw/CPackConfig.cmake" -B "$build-mingw/packages"
   cmake -S . -B "$build" -DNAMEPATCH_WINE_EXE="$(realpath "$build-mingw/driver/namepatch.exe")"
   cmake --build "$build" -j"$jobs" --target wine_test
   # No Mono or Gecko is installed into the prefix: console programs need none.

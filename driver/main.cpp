@@ -23,7 +23,9 @@ struct RunOptions {
 
 void PrintUsage() {
   fprintf(stderr, "Velkorin kVQ Relabeler (Build " __DATE__ " " __TIME__ ")\n");
-  fprintf(stderr, "Renames symbols of big-endian PowerPC ELF32 objects in place.\n\n");
+  fprintf(stderr,
+          "namepatch " NAMEPATCH_VERSION
+          ": renames symbols of big-endian PowerPC ELF32 objects and archives in place.\n\n");
   fprintf(stderr,
           "usage: namepatch [-c old_symbol][-n new_symbol][-a list_file][-o output_elfname]"
           "[elf_files ...] \n");
