@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,7 @@ namespace {
 
 constexpr uint8_t kClass32 = 1;
 constexpr uint8_t kDataBigEndian = 2;
+constexpr uint16_t kExtendedIndex = 0xFFFF;  // SHN_XINDEX
 
 // A byte range of the file, for the bounds and overlap checks.
 struct Region {
@@ -54,22 +56,48 @@ uint32_t NameLimit(const ElfImage* elf, const Elf32_Shdr* table) {
   return limit;
 }
 
+uint32_t ReadBe32(const uint8_t* bytes) {
+  return uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 | bytes[3];
+}
+
 // Checks the header and the section header table before anything is read
-// through them. Returns what is wrong, or an empty string.
-std::string CheckSectionTable(const ElfImage* elf) {
+// through them, and resolves the section count into elf and the
+// section-name table's index into namesIndex. With 65,280 sections or more
+// the header holds e_shnum 0 and e_shstrndx SHN_XINDEX, and section 0's
+// sh_size and sh_link hold the real values; section 0 is read here before
+// it is converted, so it is checked first on its own. Returns what is wrong,
+// or an empty string; a message shows the resolved values.
+std::string CheckSectionTable(ElfImage* elf, uint32_t* namesIndex) {
   const Elf32_Ehdr* h = elf->header;
-  if (h->e_shnum != 0) {
+  uint32_t count = h->e_shnum;
+  uint32_t index = h->e_shstrndx;
+  if (count != 0 || h->e_shoff != 0) {
     if (h->e_shentsize < sizeof(Elf32_Shdr)) {
       return "e_shentsize " + std::to_string(h->e_shentsize) + " is below 40";
     }
-    uint64_t size = uint64_t{h->e_shnum} * h->e_shentsize;
+    if (count == 0) {
+      if (!Inside(elf, h->e_shoff, h->e_shentsize)) {
+        return "the section header table lies outside the file";
+      }
+      if (h->e_shoff < sizeof(Elf32_Ehdr)) {
+        return "the section header table overlaps the ELF header";
+      }
+      count = ReadBe32(elf->image + h->e_shoff + offsetof(Elf32_Shdr, sh_size));
+    }
+    uint64_t size = uint64_t{count} * h->e_shentsize;
     if (!Inside(elf, h->e_shoff, size)) return "the section header table lies outside the file";
-    if (h->e_shoff < sizeof(Elf32_Ehdr)) return "the section header table overlaps the ELF header";
+    if (count != 0 && h->e_shoff < sizeof(Elf32_Ehdr)) {
+      return "the section header table overlaps the ELF header";
+    }
   }
-  if (h->e_shstrndx != 0 && h->e_shstrndx >= h->e_shnum) {
-    return "e_shstrndx " + std::to_string(h->e_shstrndx) + " is not below e_shnum " +
-           std::to_string(h->e_shnum);
+  if (index == kExtendedIndex && count != 0) {
+    index = ReadBe32(elf->image + h->e_shoff + offsetof(Elf32_Shdr, sh_link));
   }
+  if (index != 0 && index >= count) {
+    return "e_shstrndx " + std::to_string(index) + " is not below e_shnum " + std::to_string(count);
+  }
+  elf->sectionCount = count;
+  *namesIndex = index;
   return "";
 }
 
@@ -81,7 +109,7 @@ std::string CheckSectionNames(const ElfImage* elf) {
     return "the section-name table lies outside the file";
   }
   const uint32_t limit = NameLimit(elf, names);
-  for (uint32_t i = 0; i < elf->header->e_shnum; ++i) {
+  for (uint32_t i = 0; i < elf->sectionCount; ++i) {
     uint32_t offset = GetSectionHeader(elf, static_cast<int32_t>(i))->sh_name;
     if (offset != 0 && offset >= limit) {
       return "the name of section " + std::to_string(i) + " is not inside the section-name table";
@@ -98,8 +126,8 @@ std::string CheckTableRegions(const ElfImage* elf) {
   const Elf32_Ehdr* h = elf->header;
   std::vector<Region> converted;
   converted.push_back({0, sizeof(Elf32_Ehdr), "the ELF header"});
-  converted.push_back(
-      {h->e_shoff, h->e_shoff + uint64_t{h->e_shnum} * h->e_shentsize, "the section header table"});
+  converted.push_back({h->e_shoff, h->e_shoff + uint64_t{elf->sectionCount} * h->e_shentsize,
+                       "the section header table"});
   std::vector<Region> tables;
   if (elf->sectionNameHeader) {
     tables.push_back(SectionRegion(elf->sectionNameHeader, 0, "the section-name table"));
@@ -116,7 +144,7 @@ std::string CheckTableRegions(const ElfImage* elf) {
     }
     tables.push_back(SectionRegion(elf->strtabHeader, 0, ".strtab"));
   }
-  for (uint32_t i = 0; i < h->e_shnum; ++i) {
+  for (uint32_t i = 0; i < elf->sectionCount; ++i) {
     const Elf32_Shdr* section = GetSectionHeader(elf, static_cast<int32_t>(i));
     if (!IsRelaSection(elf, section)) continue;
     std::string name = GetSectionName(elf, section->sh_name);
@@ -157,9 +185,8 @@ std::string CheckSymbolNames(const ElfImage* elf) {
   return "";
 }
 
-ElfImage* Refuse(ElfImage* elf, const char* path, const std::string& what) {
-  fprintf(stderr, "LoadElfFile: %s is damaged: %s\n", path, what.c_str());
-  free(elf->image);
+ElfImage* Refuse(ElfImage* elf, const char* name, const std::string& what) {
+  fprintf(stderr, "LoadElfFile: %s is damaged: %s\n", name, what.c_str());
   delete elf;
   return nullptr;
 }
@@ -255,73 +282,81 @@ uint32_t GetSymbolCount(const ElfImage* elf) {
   return elf->symtabHeader ? elf->symtabHeader->sh_size / sizeof(Elf32_Sym) : 0;
 }
 
+uint32_t GetSectionCount(const ElfImage* elf) { return elf->sectionCount; }
+
 // Each check runs before the conversion or read that it makes safe, so that
-// nothing is ever read or converted outside the file, and the converted
-// records cannot disturb one another.
-ElfImage* LoadElfFile(char* path) {
+// nothing is ever read or converted outside the object, and the converted
+// records cannot disturb one another. Every name is judged against its
+// table's last zero byte, never against a zero after the object: an archive
+// member is followed by the next member's bytes.
+ElfImage* LoadElfImage(uint8_t* image, uint32_t length, const char* name) {
   ElfImage* elf = new (std::nothrow) ElfImage{};
   if (elf == nullptr) {
     fprintf(stderr, "LoadElfFile: ins. memory\n");
     return nullptr;
   }
-  elf->image = ReadWholeFile(path, &elf->length);
-  if (elf->image == nullptr) {
+  elf->image = image;
+  elf->length = length;
+  if (length < 4 || memcmp(image,
+                           "\x7F"
+                           "ELF",
+                           4) != 0) {
+    fprintf(stderr, "LoadElfFile: %s is not an ELF file\n", name);
     delete elf;
     return nullptr;
   }
-  const uint8_t* bytes = elf->image;
-  if (elf->length < 4 || memcmp(bytes,
-                                "\x7F"
-                                "ELF",
-                                4) != 0) {
-    fprintf(stderr, "LoadElfFile: %s is not an ELF file\n", path);
-    free(elf->image);
+  if (length < 6 || image[4] != kClass32 || image[5] != kDataBigEndian) {
+    fprintf(stderr, "LoadElfFile: %s is not a big-endian ELF32 file\n", name);
     delete elf;
     return nullptr;
   }
-  if (elf->length < 6 || bytes[4] != kClass32 || bytes[5] != kDataBigEndian) {
-    fprintf(stderr, "LoadElfFile: %s is not a big-endian ELF32 file\n", path);
-    free(elf->image);
-    delete elf;
-    return nullptr;
-  }
-  if (elf->length < sizeof(Elf32_Ehdr)) {
-    return Refuse(elf, path, "the ELF header lies outside the file");
+  if (length < sizeof(Elf32_Ehdr)) {
+    return Refuse(elf, name, "the ELF header lies outside the file");
   }
 
-  elf->header = SwapElfHeader(reinterpret_cast<Elf32_Ehdr*>(elf->image));
-  std::string damage = CheckSectionTable(elf);
-  if (!damage.empty()) return Refuse(elf, path, damage);
-  const uint32_t count = elf->header->e_shnum;
+  elf->header = SwapElfHeader(reinterpret_cast<Elf32_Ehdr*>(image));
+  uint32_t namesIndex = 0;
+  std::string damage = CheckSectionTable(elf, &namesIndex);
+  if (!damage.empty()) return Refuse(elf, name, damage);
+  const uint32_t count = elf->sectionCount;
   for (uint32_t i = 0; i < count; ++i) {
     SwapSectionHeader(GetSectionHeader(elf, static_cast<int32_t>(i)));
   }
-  if (elf->header->e_shstrndx != 0) {
-    elf->sectionNameHeader = GetSectionHeader(elf, elf->header->e_shstrndx);
+  if (namesIndex != 0) {
+    elf->sectionNameHeader = GetSectionHeader(elf, static_cast<int32_t>(namesIndex));
   }
   damage = CheckSectionNames(elf);
-  if (!damage.empty()) return Refuse(elf, path, damage);
+  if (!damage.empty()) return Refuse(elf, name, damage);
 
   // Whole-name comparison; a later section of the same name wins.
   for (uint32_t i = 0; i < count; ++i) {
     Elf32_Shdr* section = GetSectionHeader(elf, static_cast<int32_t>(i));
-    const char* name = GetSectionName(elf, section->sh_name);
-    if (name == nullptr) continue;
-    if (strcmp(name, ".symtab") == 0) {
+    const char* sectionName = GetSectionName(elf, section->sh_name);
+    if (sectionName == nullptr) continue;
+    if (strcmp(sectionName, ".symtab") == 0) {
       elf->symtabHeader = section;
-    } else if (strcmp(name, ".strtab") == 0) {
+    } else if (strcmp(sectionName, ".strtab") == 0) {
       elf->strtabHeader = section;
     }
   }
   damage = CheckTableRegions(elf);
-  if (!damage.empty()) return Refuse(elf, path, damage);
+  if (!damage.empty()) return Refuse(elf, name, damage);
 
   SwapSymbolTable(elf);
   damage = CheckSymbolNames(elf);
-  if (!damage.empty()) return Refuse(elf, path, damage);
+  if (!damage.empty()) return Refuse(elf, name, damage);
   for (uint32_t i = 0; i < count; ++i) {
     const Elf32_Shdr* section = GetSectionHeader(elf, static_cast<int32_t>(i));
     if (IsRelaSection(elf, section)) SwapRelaSection(elf, section);
   }
+  return elf;
+}
+
+ElfImage* LoadElfFile(char* path) {
+  uint32_t length = 0;
+  uint8_t* image = ReadWholeFile(path, &length);
+  if (image == nullptr) return nullptr;
+  ElfImage* elf = LoadElfImage(image, length, path);
+  if (elf == nullptr) free(image);
   return elf;
 }

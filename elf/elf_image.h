@@ -61,22 +61,36 @@ static_assert(sizeof(Elf32_Rela) == 12);
 // One loaded object file. The views point into image and are none where the
 // object has no such section. The image is never changed after the load.
 struct ElfImage {
-  uint8_t* image;   // the file's bytes and one zero byte
-  uint32_t length;  // the file's length, which every view was checked against
+  uint8_t* image;         // owned (freed by the caller) from LoadElfFile, else the caller's bytes
+  uint32_t length;        // the object's length, which every view was checked against
+  uint32_t sectionCount;  // e_shnum, or section 0's sh_size under extended numbering
   Elf32_Ehdr* header;
   Elf32_Shdr* sectionNameHeader;
   Elf32_Shdr* symtabHeader;
   Elf32_Shdr* strtabHeader;
 };
 
-// Loads the object at path (rewritten in place as the file routines do).
-// Refuses, with one message on standard error and none as the result, a file
-// that cannot be read, is not ELF, is not big-endian ELF32, or is damaged:
-// any table it needs reaching past the file's end, converted records
-// overlapping, or a name not inside its table. Never ends the process.
+// Loads the object held in the length bytes at image, converting its records
+// there; nothing past image[length - 1] is read, and the bytes stay the
+// caller's. name is what the messages call the object. Refuses, with one
+// message on standard error and none as the result, an object that is not
+// ELF, is not big-endian ELF32, or is damaged: any table it needs reaching
+// past its end, converted records overlapping, or a name not inside its
+// table; the bytes of a refused object may be partly converted. Reads the
+// section count and the section-name table's index from section 0 where the
+// header defers to it (extended numbering). Never ends the process.
+ElfImage* LoadElfImage(uint8_t* image, uint32_t length, const char* name);
+
+// Reads the file at path (rewritten in place as the file routines do) and
+// loads it with LoadElfImage under the name path; the result owns its image,
+// which the caller releases with free. A file that cannot be read is refused
+// with the reader's message; a refused object's bytes are freed.
 ElfImage* LoadElfFile(char* path);
 
-// The section header at index; the index is not compared with e_shnum.
+// The number of sections, whether the header holds it or section 0 does.
+uint32_t GetSectionCount(const ElfImage* elf);
+
+// The section header at index; the index is not compared with the count.
 Elf32_Shdr* GetSectionHeader(const ElfImage* elf, int32_t index);
 
 // The section name at offset in the section-name table; none for offset 0 or

@@ -327,7 +327,7 @@ RenameClash FindRenameClash(const ElfImage* elf, std::span<const RenameMatch> ma
   // the two tables are one section; their bytes before the region never change.
   const Elf32_Shdr* names = elf->sectionNameHeader;
   if (names == nullptr) return {nullptr, nullptr};
-  for (uint32_t i = 0; i < elf->header->e_shnum; ++i) {
+  for (uint32_t i = 0; i < GetSectionCount(elf); ++i) {
     const char* name = GetSectionName(elf, GetSectionHeader(elf, static_cast<int32_t>(i))->sh_name);
     if (name == nullptr) continue;
     int64_t start = reinterpret_cast<const uint8_t*>(name) - original;

@@ -367,6 +367,7 @@ TEST_F(Loader, HeaderOnlyFileLoads) {
   std::string bytes = BuildObject(ObjectLayout{}).bytes.substr(0, 52);
   PutBe16(bytes, testelf::kEShnum, 0);
   PutBe16(bytes, testelf::kEShstrndx, 0);
+  PutBe32(bytes, testelf::kEShoff, 0);
   ElfImage* elf = Load(bytes);
   ASSERT_NE(elf, nullptr) << err_;
   EXPECT_EQ(elf->symtabHeader, nullptr);
@@ -438,7 +439,7 @@ struct DamageCase {
 
 // The object that the damage cases start from: every kind of table the loader
 // checks, with a name in each.
-BuiltObject DamageBase() {
+ObjectLayout DamageLayout() {
   ObjectLayout layout;
   layout.sections = {
       {.name = ".text", .bytes = std::string(16, '\x60')},
@@ -451,8 +452,10 @@ BuiltObject DamageBase() {
   AddName(layout.strtab, "func_a");
   AddName(layout.strtab, "func_b");
   layout.symbols = {{.st_name = 1}, {.st_name = 8}};
-  return BuildObject(layout);
+  return layout;
 }
+
+BuiltObject DamageBase() { return BuildObject(DamageLayout()); }
 
 uint32_t Index(const BuiltObject& o, const char* name) { return o.sectionIndex.at(name); }
 
@@ -495,9 +498,12 @@ const DamageCase kDamage[] = {
     {"e_shstrndx equal to e_shnum",
      [](const BuiltObject& o, std::string& b) { PutBe16(b, testelf::kEShstrndx, o.shnum); },
      "e_shstrndx 7 is not below e_shnum 7"},
-    {"e_shstrndx 0xFFFF",
-     [](const BuiltObject&, std::string& b) { PutBe16(b, testelf::kEShstrndx, 0xFFFF); },
-     "e_shstrndx 65535 is not below e_shnum 7"},
+    {"e_shstrndx 0xFFFF and section 0's sh_link equal to e_shnum",
+     [](const BuiltObject& o, std::string& b) {
+       PutBe16(b, testelf::kEShstrndx, 0xFFFF);
+       PutBe32(b, SectionHeaderField(o, 0, testelf::kShLink), o.shnum);
+     },
+     "e_shstrndx 7 is not below e_shnum 7"},
     {"e_shstrndx without sections",
      [](const BuiltObject&, std::string& b) { PutBe16(b, testelf::kEShnum, 0); },
      "e_shstrndx 6 is not below e_shnum 0"},
@@ -620,6 +626,108 @@ TEST_F(Loader, RefusesDamagedObjectsNamingTheDamage) {
   }
 }
 
+// Section 0 holds the section count, and the section-name table's index,
+// wherever the header defers to it; the header itself is left as stored.
+TEST_F(Loader, ReadsExtendedSectionNumbering) {
+  struct Case {
+    const char* title;
+    uint32_t emptySections;
+    bool extended;
+    uint32_t link;  // written to section 0 with e_shstrndx 0xFFFF unless extended
+    bool named;
+  };
+  const Case cases[] = {
+      {"both in section 0", 0, true, 0, true},
+      {"70,007 sections", 70000, true, 0, true},
+      {"only the index in section 0", 0, false, 6, true},
+      {"index 0 in section 0", 0, false, 0, false},
+  };
+  for (const Case& c : cases) {
+    ObjectLayout layout = DamageLayout();
+    layout.emptySections = c.emptySections;
+    layout.extendedNumbering = c.extended;
+    BuiltObject object = BuildObject(layout);
+    std::string bytes = object.bytes;
+    if (!c.extended) {
+      PutBe16(bytes, testelf::kEShstrndx, 0xFFFF);
+      PutBe32(bytes, SectionHeaderField(object, 0, testelf::kShLink), c.link);
+    }
+    ElfImage* elf = Load(bytes);
+    ASSERT_NE(elf, nullptr) << c.title << ": " << err_;
+    EXPECT_EQ(GetSectionCount(elf), object.sectionCount) << c.title;
+    EXPECT_EQ(elf->header->e_shnum, object.shnum) << c.title;
+    EXPECT_EQ(elf->header->e_shstrndx, 0xFFFF) << c.title;
+    const uint32_t names = Index(object, ".shstrtab");
+    EXPECT_EQ(GetSectionHeader(elf, 0)->sh_link, c.extended ? names : c.link) << c.title;
+    if (!c.named) {
+      EXPECT_EQ(elf->sectionNameHeader, nullptr) << c.title;
+      EXPECT_EQ(elf->symtabHeader, nullptr) << c.title;
+      continue;
+    }
+    EXPECT_EQ(elf->sectionNameHeader, GetSectionHeader(elf, static_cast<int32_t>(names)));
+    const auto symtab = static_cast<int32_t>(Index(object, ".symtab"));
+    EXPECT_EQ(elf->symtabHeader, GetSectionHeader(elf, symtab)) << c.title;
+    EXPECT_STREQ(GetSectionName(elf, elf->symtabHeader->sh_name), ".symtab") << c.title;
+    EXPECT_STREQ(GetSymbolName(elf, GetSymbol(elf, 2)->st_name), "func_b") << c.title;
+    const auto* rela =
+        reinterpret_cast<const Elf32_Rela*>(elf->image + object.sectionOffset.at(".rela.text"));
+    EXPECT_EQ(rela[1].r_info, 0x201u) << c.title;
+    images_.ReleaseLast();
+  }
+}
+
+const DamageCase kExtendedDamage[] = {
+    {"section 0 past the end",
+     [](const BuiltObject& o, std::string& b) {
+       PutBe32(b, testelf::kEShoff, static_cast<uint32_t>(o.bytes.size()) - 39);
+     },
+     "the section header table lies outside the file"},
+    {"section 0 on the ELF header",
+     [](const BuiltObject&, std::string& b) { PutBe32(b, testelf::kEShoff, 12); },
+     "the section header table overlaps the ELF header"},
+    {"e_shentsize below 40",
+     [](const BuiltObject&, std::string& b) { PutBe16(b, testelf::kEShentsize, 39); },
+     "e_shentsize 39 is below 40"},
+    {"count reaching past the end",
+     [](const BuiltObject& o, std::string& b) {
+       PutBe32(b, SectionHeaderField(o, 0, testelf::kShSize), o.sectionCount + 1);
+     },
+     "the section header table lies outside the file"},
+    {"count whose table size exceeds 32 bits",
+     [](const BuiltObject& o, std::string& b) {
+       PutBe32(b, SectionHeaderField(o, 0, testelf::kShSize), 0xFFFFFFFF);
+     },
+     "the section header table lies outside the file"},
+    {"index beyond 16 bits",
+     [](const BuiltObject& o, std::string& b) {
+       PutBe32(b, SectionHeaderField(o, 0, testelf::kShLink), 70001);
+     },
+     "e_shstrndx 70001 is not below e_shnum 7"},
+    {"count below the index",
+     [](const BuiltObject& o, std::string& b) {
+       PutBe32(b, SectionHeaderField(o, 0, testelf::kShSize), 3);
+     },
+     "e_shstrndx 6 is not below e_shnum 3"},
+    {"count 0",
+     [](const BuiltObject& o, std::string& b) {
+       PutBe32(b, SectionHeaderField(o, 0, testelf::kShSize), 0);
+     },
+     "e_shstrndx 65535 is not below e_shnum 0"},
+};
+
+TEST_F(Loader, RefusesDamageInExtendedNumbering) {
+  ObjectLayout layout = DamageLayout();
+  layout.extendedNumbering = true;
+  const BuiltObject base = BuildObject(layout);
+  ASSERT_NE(Load(base.bytes), nullptr) << err_;
+  for (const DamageCase& c : kExtendedDamage) {
+    std::string bytes = base.bytes;
+    c.damage(base, bytes);
+    EXPECT_EQ(Load(bytes), nullptr) << c.title;
+    EXPECT_EQ(err_, "LoadElfFile: " + path_ + " is damaged: " + c.what + "\n") << c.title;
+  }
+}
+
 TEST_F(Loader, OverlapMessageNamesTheLaterSectionFirstWhateverTheirNumber) {
   // Many converted sections, two of them on the same bytes: the message must
   // not depend on how a sort happens to order records that start together.
@@ -693,6 +801,63 @@ TEST_F(Loader, EveryPrefixOfAnObjectLoadsOrIsRefusedCleanly) {
       EXPECT_EQ(std::count(err_.begin(), err_.end(), '\n'), 1) << length << ": " << err_;
     }
   }
+}
+
+// An archive member is loaded where it lies: the views point into the
+// caller's buffer, the bytes around the member stay as they are, messages
+// use the caller's name, and the buffer is never freed (the sanitizers would
+// see a second free).
+TEST_F(Loader, LoadsAnObjectInPlaceInsideTheCallersBuffer) {
+  const std::string object = DamageBase().bytes;
+  const std::string before(60, 'H'), after =
+                                         "\x7F"
+                                         "ELF" +
+                                         std::string(60, '\xFF');
+  std::vector<uint8_t> buffer(before.size() + object.size() + after.size());
+  memcpy(buffer.data(), (before + object + after).data(), buffer.size());
+  uint8_t* member = buffer.data() + before.size();
+  const auto length = static_cast<uint32_t>(object.size());
+  ElfImage* elf = LoadElfImage(member, length, "lib.a(m.o)");
+  ASSERT_NE(elf, nullptr);
+  EXPECT_EQ(elf->image, member);
+  EXPECT_EQ(elf->length, length);
+  EXPECT_STREQ(GetSymbolName(elf, GetSymbol(elf, 1)->st_name), "func_a");
+  EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 60), before);
+  EXPECT_EQ(std::string(buffer.end() - after.size(), buffer.end()), after);
+  delete elf;
+
+  buffer[before.size()] = 'X';
+  CaptureStderr();
+  EXPECT_EQ(LoadElfImage(member, length, "lib.a(m.o)"), nullptr);
+  EXPECT_EQ(GetCapturedStderr(), "LoadElfFile: lib.a(m.o) is not an ELF file\n");
+}
+
+// Every prefix of an object, alone in a buffer of its exact size, so that a
+// read past the end is the sanitizers' finding; and a last name whose zero
+// would be the byte after the object is not inside its table.
+TEST_F(Loader, NeverReadsPastTheObjectsEnd) {
+  const std::string full = DamageBase().bytes;
+  for (size_t length = 0; length <= full.size(); ++length) {
+    std::vector<uint8_t> exact(full.begin(), full.begin() + static_cast<ptrdiff_t>(length));
+    CaptureStderr();
+    ElfImage* elf = LoadElfImage(exact.data(), static_cast<uint32_t>(length), "m");
+    std::string err = GetCapturedStderr();
+    EXPECT_EQ(elf != nullptr, length == full.size()) << length << ": " << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), elf ? 0 : 1) << length;
+    delete elf;
+  }
+
+  const BuiltObject base = DamageBase();
+  std::string bytes = base.bytes;
+  const uint32_t size = Field(base, ".strtab", testelf::kShSize);
+  SetField(base, bytes, ".strtab", testelf::kShOffset, static_cast<uint32_t>(bytes.size()));
+  SetField(base, bytes, ".strtab", testelf::kShSize, size - 1);
+  bytes += base.bytes.substr(base.sectionOffset.at(".strtab"), size);  // ends in its zero
+  std::vector<uint8_t> buffer(bytes.begin(), bytes.end());
+  CaptureStderr();
+  EXPECT_EQ(LoadElfImage(buffer.data(), static_cast<uint32_t>(bytes.size() - 1), "m"), nullptr);
+  EXPECT_EQ(GetCapturedStderr(),
+            "LoadElfFile: m is damaged: the name of symbol 2 is not inside .strtab\n");
 }
 
 // Writes chosen values into the fields that the loader trusts least, many

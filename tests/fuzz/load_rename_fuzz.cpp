@@ -90,7 +90,7 @@ std::vector<const char*> ChangedNames(const ElfImage* elf, const uint8_t* table,
   }
   const Elf32_Shdr* names = elf->sectionNameHeader;
   if (names == nullptr) return changed;
-  for (uint32_t i = 0; i < elf->header->e_shnum; ++i) {
+  for (uint32_t i = 0; i < GetSectionCount(elf); ++i) {
     uint32_t nameOffset = GetSectionHeader(elf, static_cast<int32_t>(i))->sh_name;
     const char* name = GetSectionName(elf, nameOffset);
     if (name == nullptr) continue;

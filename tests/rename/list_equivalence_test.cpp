@@ -87,7 +87,7 @@ bool HasClashByScratch(const ElfImage* elf, const std::vector<RenameMatch>& matc
     if (memcmp(edited.data() + offset, expected, strlen(name) + 1) != 0) return true;
   }
   if (elf->sectionNameHeader == elf->strtabHeader) {
-    for (uint32_t i = 0; i < elf->header->e_shnum; ++i) {
+    for (uint32_t i = 0; i < GetSectionCount(elf); ++i) {
       uint32_t offset = GetSectionHeader(elf, static_cast<int32_t>(i))->sh_name;
       const char* name = GetSectionName(elf, offset);
       if (name != nullptr && memcmp(edited.data() + offset, name, strlen(name) + 1) != 0) {

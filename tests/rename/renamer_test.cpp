@@ -478,7 +478,7 @@ std::string PlainClash(const ElfImage* elf, const Pairs& pairs) {
     }
   }
   if (elf->sectionNameHeader == nullptr) return "none";
-  for (uint32_t i = 0; i < elf->header->e_shnum; ++i) {
+  for (uint32_t i = 0; i < GetSectionCount(elf); ++i) {
     const char* name = GetSectionName(elf, GetSectionHeader(elf, static_cast<int32_t>(i))->sh_name);
     if (name == nullptr) continue;
     int64_t start = name - original;

@@ -54,6 +54,7 @@ BuiltObject BuildObject(const ObjectLayout& layout) {
   for (const SectionLayout& s : layout.sections) {
     sections.push_back({s.name, s.sh_type, s.sh_flags, s.sh_entsize, 0, 0, s.bytes});
   }
+  sections.resize(sections.size() + layout.emptySections, {"", 1, 0, 0, 0, 0, ""});
   const bool withStrtab = layout.withStrtab;
   const bool namesInStrtab = layout.namesInStrtab && withStrtab;
   const auto symtabIndex = static_cast<uint32_t>(sections.size());
@@ -77,8 +78,9 @@ BuiltObject BuildObject(const ObjectLayout& layout) {
       namesInStrtab ? strtabIndex : static_cast<uint32_t>(sections.size() - 1);
 
   std::string names = sections[namesIndex].bytes;
-  for (size_t i = 1; i < sections.size(); ++i)
-    sections[i].nameOffset = AddName(names, sections[i].name);
+  for (size_t i = 1; i < sections.size(); ++i) {
+    if (!sections[i].name.empty()) sections[i].nameOffset = AddName(names, sections[i].name);
+  }
   sections[namesIndex].bytes = names;
 
   BuiltObject object;
@@ -88,12 +90,14 @@ BuiltObject BuildObject(const ObjectLayout& layout) {
     Align(out, 4);
     sections[i].offset = static_cast<uint32_t>(out.size());
     out += sections[i].bytes;
+    if (sections[i].name.empty()) continue;
     object.sectionIndex[sections[i].name] = static_cast<uint32_t>(i);
     object.sectionOffset[sections[i].name] = sections[i].offset;
   }
   Align(out, 4);
   object.shoff = static_cast<uint32_t>(out.size());
-  object.shnum = static_cast<uint16_t>(sections.size());
+  object.sectionCount = static_cast<uint32_t>(sections.size());
+  object.shnum = layout.extendedNumbering ? 0 : static_cast<uint16_t>(sections.size());
   for (const Placed& s : sections) {
     std::string header;
     AppendBe32(header, s.nameOffset);
@@ -108,6 +112,10 @@ BuiltObject BuildObject(const ObjectLayout& layout) {
     AppendBe32(header, s.entsize);
     header.resize(layout.e_shentsize > 40 ? layout.e_shentsize : 40, '\0');
     out += header;
+  }
+  if (layout.extendedNumbering) {
+    PutBe32(out, object.shoff + kShSize, object.sectionCount);
+    PutBe32(out, object.shoff + kShLink, namesIndex);
   }
 
   std::string ehdr =
@@ -129,7 +137,7 @@ BuiltObject BuildObject(const ObjectLayout& layout) {
   AppendBe16(ehdr, 0);
   AppendBe16(ehdr, layout.e_shentsize);
   AppendBe16(ehdr, object.shnum);
-  AppendBe16(ehdr, static_cast<uint16_t>(namesIndex));
+  AppendBe16(ehdr, layout.extendedNumbering ? 0xFFFF : static_cast<uint16_t>(namesIndex));
   out.replace(0, 52, ehdr);
   return object;
 }

@@ -7,7 +7,8 @@
 //   BuiltObject object = BuildObject(layout);
 //
 // The sections are laid out in this order after the ELF header: the extra
-// sections, .symtab, .strtab, .shstrtab, then the section header table.
+// sections, the empty ones, .symtab, .strtab, .shstrtab, then the section
+// header table.
 #pragma once
 
 #include <cstdint>
@@ -43,6 +44,11 @@ struct SectionLayout {
 struct ObjectLayout {
   // Sections placed before .symtab, e.g. .text or .rela.text.
   std::vector<SectionLayout> sections;
+  // Unnamed sections without bytes after those, to reach a section count.
+  uint32_t emptySections = 0;
+  // e_shnum 0 and e_shstrndx 0xFFFF, the real values in section 0's sh_size
+  // and sh_link, as for 65,280 sections or more.
+  bool extendedNumbering = false;
   // .strtab's bytes as stored; the null name at offset 0 is the caller's.
   std::string strtab = std::string(1, '\0');
   // Entries of .symtab after the null symbol, which is always added.
@@ -61,7 +67,8 @@ struct ObjectLayout {
 struct BuiltObject {
   std::string bytes;
   uint32_t shoff = 0;
-  uint16_t shnum = 0;
+  uint16_t shnum = 0;                             // e_shnum as written
+  uint32_t sectionCount = 0;                      // with section 0
   std::map<std::string, uint32_t> sectionIndex;   // by name
   std::map<std::string, uint32_t> sectionOffset;  // sh_offset by name
 };
@@ -85,7 +92,7 @@ uint32_t GetBe32(const std::string& bytes, uint32_t offset);
 uint32_t SectionHeaderField(const BuiltObject& object, uint32_t index, uint32_t fieldOffset);
 
 // Field offsets within the records, for PutBe32 and SectionHeaderField.
-constexpr uint32_t kShName = 0, kShOffset = 16, kShSize = 20;
+constexpr uint32_t kShName = 0, kShOffset = 16, kShSize = 20, kShLink = 24;
 constexpr uint32_t kEShoff = 32, kEShentsize = 46, kEShnum = 48, kEShstrndx = 50;
 
 }  // namespace testelf
