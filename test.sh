@@ -5,9 +5,11 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 # The real-toolchain tests need the cross compiler, binutils and C library for
-# PowerPC and qemu; the sanitizer and fuzz builds need clang's runtimes.
+# PowerPC and qemu; the sanitizer and fuzz builds need clang's runtimes. The
+# host layer links libattr; the output tests set access lists with setfacl
+# and count calls with gdb.
 packages=(cmake g++ clang libclang-rt-14-dev libgtest-dev python3 gcc-powerpc-linux-gnu
-  binutils-powerpc-linux-gnu libc6-dev-powerpc-cross qemu-user)
+  binutils-powerpc-linux-gnu libc6-dev-powerpc-cross qemu-user libattr1-dev acl gdb)
 # The Windows stage at the end cross-compiles and runs its tests under wine;
 # NAMEPATCH_WINE=0 leaves it out.
 wine_stage=${NAMEPATCH_WINE:-1}

@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
-"""Times namepatch against a peer (objcopy --redefine-syms) and a plain copy.
+"""Times namepatch against a peer (objcopy --redefine-syms) and the floor.
 
-Generates a big-endian PowerPC object with many global labels and references,
-and a list that renames a share of them, then runs each command several times,
-alternating, and prints the medians, the ratios and the peak memory.
+Two workloads, each command run several times, alternating, with medians and
+ratios printed:
+- object: one generated big-endian PowerPC object with many global labels and
+  references, a list renaming a share of them, against cp and cp + mv;
+- library: the cross C library, its members extracted into a directory (a
+  build tree of many small objects) and as the archive itself, with a light
+  and a heavy swap list, against cat of every object and objcopy on libc.a.
 """
 import argparse
 import os
@@ -14,6 +18,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+import library
 
 AS = "powerpc-linux-gnu-as"
 OBJCOPY = "powerpc-linux-gnu-objcopy"
@@ -59,49 +65,58 @@ def peak_kib(steps):
     return peak
 
 
+def object_workload(args, namepatch, work):
+    obj, listing = generate(work, args.labels, args.references, args.pairs)
+    out = os.path.join(work, "out.o")
+    temp = os.path.join(work, "out.tmp")
+    # namepatch replaces an output whole: it writes a new file and moves
+    # it into place, which "cp + mv" does too.
+    commands = {
+        "cp": [["cp", obj, out]],
+        "cp + mv": [["cp", obj, temp], ["mv", temp, out]],
+        "namepatch -a": [[namepatch, "-a", listing, "-o", out, obj]],
+        "namepatch -c": [[namepatch, "-c", "fn_000001", "-n", "gn_000001", "-o", out, obj]],
+        "objcopy": [[OBJCOPY, f"--redefine-syms={listing}", obj, out]],
+    }
+    times = {name: [] for name in commands}
+    for _ in range(args.runs):
+        for name, command in commands.items():
+            times[name].append(run_once(command))
+    peaks = {name: peak_kib(command) for name, command in commands.items()}
+
+    size = os.path.getsize(obj)
+    print(f"object: {size / 1e6:.1f} MB, {args.labels} labels, {args.references} references; "
+          f"{args.pairs} pairs; medians of {args.runs} runs")
+    copy = statistics.median(times["cp"])
+    replace = statistics.median(times["cp + mv"])
+    for name in commands:
+        median = statistics.median(times[name])
+        print(f"  {name:13s} {median * 1000:8.1f} ms  {median / copy:6.2f}x cp  "
+              f"{median / replace:6.2f}x cp + mv  "
+              f"peak {peaks[name] / 1024:6.1f} MB ({peaks[name] * 1024 / size:4.1f}x input)")
+    peer = statistics.median(times["objcopy"])
+    listed = statistics.median(times["namepatch -a"])
+    print(f"  namepatch -a is {peer / listed:.1f}x faster than objcopy")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--namepatch", default="build/driver/namepatch")
+    parser.add_argument("--workload", choices=["object", "library", "all"], default="all")
     parser.add_argument("--labels", type=int, default=200_000)
     parser.add_argument("--references", type=int, default=20_000)
     parser.add_argument("--pairs", type=int, default=20_000)
+    parser.add_argument("--light", type=int, default=20, help="pairs of the light list")
     parser.add_argument("--runs", type=int, default=5)
     args = parser.parse_args()
 
     namepatch = os.path.abspath(args.namepatch)
     work = tempfile.mkdtemp(prefix="namepatch-bench-")
     try:
-        obj, listing = generate(work, args.labels, args.references, args.pairs)
-        out = os.path.join(work, "out.o")
-        temp = os.path.join(work, "out.tmp")
-        # namepatch replaces an output whole: it writes a new file and moves
-        # it into place, which "cp + mv" does too.
-        commands = {
-            "cp": [["cp", obj, out]],
-            "cp + mv": [["cp", obj, temp], ["mv", temp, out]],
-            "namepatch -a": [[namepatch, "-a", listing, "-o", out, obj]],
-            "namepatch -c": [[namepatch, "-c", "fn_000001", "-n", "gn_000001", "-o", out, obj]],
-            "objcopy": [[OBJCOPY, f"--redefine-syms={listing}", obj, out]],
-        }
-        times = {name: [] for name in commands}
-        for _ in range(args.runs):
-            for name, command in commands.items():
-                times[name].append(run_once(command))
-        peaks = {name: peak_kib(command) for name, command in commands.items()}
-
-        size = os.path.getsize(obj)
-        print(f"object: {size / 1e6:.1f} MB, {args.labels} labels, {args.references} references; "
-              f"{args.pairs} pairs; medians of {args.runs} runs")
-        copy = statistics.median(times["cp"])
-        replace = statistics.median(times["cp + mv"])
-        for name in commands:
-            median = statistics.median(times[name])
-            print(f"  {name:13s} {median * 1000:8.1f} ms  {median / copy:6.2f}x cp  "
-                  f"{median / replace:6.2f}x cp + mv  "
-                  f"peak {peaks[name] / 1024:6.1f} MB ({peaks[name] * 1024 / size:4.1f}x input)")
-        peer = statistics.median(times["objcopy"])
-        listed = statistics.median(times["namepatch -a"])
-        print(f"  namepatch -a is {peer / listed:.1f}x faster than objcopy")
+        if args.workload in ("object", "all"):
+            object_workload(args, namepatch, work)
+        if args.workload in ("library", "all"):
+            library.workload(args, namepatch, work, run_once)
     finally:
         shutil.rmtree(work)
 

@@ -31,6 +31,7 @@ void RegisterInputFile(char* operand) {
   }
   InputFile& entry = table.entries[table.count++];
   entry.elfImage = nullptr;
+  entry.archive = nullptr;
 
   NormalizeHostPath(operand);
   if (!ResolveFullPath(operand, entry.fullPath)) {

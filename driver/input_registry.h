@@ -3,12 +3,14 @@
 
 #include <cstdint>
 
+#include "elf/archive.h"
 #include "elf/elf_image.h"
 #include "elf/host_file.h"
 
 struct InputFile {
   char fullPath[kMaxPath];
-  ElfImage* elfImage;  // none until the run reaches the entry
+  ElfImage* elfImage;  // none until the run reaches the entry, and for an archive
+  Archive* archive;    // none until the run reaches the entry, and for an object
 };
 
 struct InputFileTable {

@@ -1,12 +1,17 @@
-// The namepatch command: renames symbols of big-endian PowerPC ELF32 objects
-// in place, writing new names of the old names' lengths into .strtab.
+// The namepatch command: renames symbols of big-endian PowerPC ELF32 objects,
+// and of the static libraries that hold them, in place, writing new names of
+// the old names' lengths into .strtab and the libraries' symbol indexes.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "driver/input_registry.h"
 #include "driver/rename_list.h"
+#include "elf/archive.h"
 #include "elf/elf_image.h"
 #include "elf/host_file.h"
 #include "rename/renamer.h"
@@ -103,81 +108,122 @@ RenameList CheckMode(const RunOptions& options) {
   return pairs;
 }
 
-// Writes the input's own bytes, copied from the file once more, with the
-// edited table in place of .strtab's region. The copy streams through a small
-// buffer, so a large object is never held twice, and nothing is written twice,
-// so the output need not be seekable.
-void WriteOutput(OutputFile* output, char* inputPath, const ElfImage* elf, const uint8_t* table) {
-  FILE* input = OpenHostFile(inputPath, "rb");
-  if (input == nullptr) {
-    fprintf(stderr, "ERROR: cannot open file '%s'\n", inputPath);
-    exit(1);
+// What one input's renames come to: the patches of its output, in offset
+// order, and the matches of each object in it, in file order, to report.
+struct InputRenames {
+  std::vector<FilePatch> patches;
+  std::vector<std::vector<RenameMatch>> reports;
+};
+
+void AddObjectRenames(InputRenames* renames, uint32_t offset, const ElfImage* elf,
+                      ObjectRenames&& object) {
+  if (object.table != nullptr) {
+    renames->patches.push_back(
+        {offset + elf->strtabHeader->sh_offset, elf->strtabHeader->sh_size, object.table});
   }
-  if (table == nullptr) {
-    CopyChecked(output->stream, input, elf->length, inputPath);
-  } else {
-    uint32_t offset = elf->strtabHeader->sh_offset;
-    uint32_t size = elf->strtabHeader->sh_size;
-    CopyChecked(output->stream, input, offset, inputPath);
-    WriteChecked(output->stream, table, size);
-    if (fseek(input, static_cast<long>(offset) + static_cast<long>(size), SEEK_SET) != 0) {
-      fprintf(stderr, "ERROR: cannot read file '%s'\n", inputPath);
-      exit(1);
-    }
-    CopyChecked(output->stream, input, elf->length - offset - size, inputPath);
-  }
-  // The table's place was checked against the loaded file only.
-  if (fgetc(input) != EOF) {
-    fprintf(stderr, "ERROR: %s changed while it was read\n", inputPath);
-    exit(1);
-  }
-  fclose(input);
-  CommitOutputFile(output);
+  renames->reports.push_back(std::move(object.matches));
 }
 
-void ProcessInput(InputFile* input, const RunOptions& options, const RenameList& pairs) {
-  input->elfImage = LoadElfFile(input->fullPath);
-  if (input->elfImage == nullptr) {
-    // The loader has said why. An input has always been read a second time
-    // before its load was judged, so a file that cannot be opened or read is
-    // reported twice; scripts that match the messages keep seeing that.
-    uint32_t length;
+// Loads every object member where it lies in the archive's buffer and
+// renames in it as in an object file; then the symbol index follows what the
+// members' renames did, so that the linker still finds them.
+InputRenames RenameArchive(Archive* archive, const char* path, const OldNameIndex& index,
+                           std::span<const char* const> newNames) {
+  InputRenames renames;
+  std::vector<std::vector<RenameMatch>> memberMatches(archive->members.size());
+  for (size_t m = 0; m < archive->members.size(); ++m) {
+    const ArchiveMember& member = archive->members[m];
+    uint8_t* bytes = archive->bytes + member.offset;
+    // A member of another kind (text, another object format) is carried as
+    // it is.
+    if (member.special || member.size < 4 || memcmp(bytes, "\x7F" "ELF", 4) != 0) continue;
+    std::string name = std::string(path) + "(" + member.name + ")";
+    ElfImage* elf = LoadElfImage(bytes, member.size, name.c_str());
+    if (elf == nullptr) exit(1);
+    AddObjectRenames(&renames, member.offset, elf, RenameObject(elf, name.c_str(), index, newNames));
+    memberMatches[m] = renames.reports.back();
+  }
+  std::vector<IndexRename> entries = FindIndexRenames(archive, memberMatches, index, newNames);
+  // The index's names are rewritten as one patch per index member, so that
+  // thousands of entries cost one write.
+  size_t next = 0;
+  for (const ArchiveMember& member : archive->members) {
+    if (!member.special) continue;
+    const uint32_t end = member.offset + member.size;
+    while (next < entries.size() && entries[next].nameOffset < member.offset) ++next;
+    if (next == entries.size() || entries[next].nameOffset >= end) continue;
+    auto* copy = static_cast<uint8_t*>(malloc(member.size));
+    if (copy == nullptr) {
+      fprintf(stderr, "ERROR: ins. memory\n");
+      exit(1);
+    }
+    memcpy(copy, archive->bytes + member.offset, member.size);
+    for (; next < entries.size() && entries[next].nameOffset < end; ++next) {
+      const char* newName = entries[next].newName;
+      memcpy(copy + (entries[next].nameOffset - member.offset), newName, strlen(newName));
+    }
+    if (memcmp(copy, archive->bytes + member.offset, member.size) == 0) {
+      free(copy);
+      continue;
+    }
+    renames.patches.push_back({member.offset, member.size, copy});
+  }
+  std::sort(renames.patches.begin(), renames.patches.end(),
+            [](const FilePatch& a, const FilePatch& b) { return a.offset < b.offset; });
+  return renames;
+}
+
+void ProcessInput(InputFile* input, const RunOptions& options, const RenameList& pairs,
+                  const OldNameIndex& index) {
+  uint32_t length;
+  uint8_t* bytes = ReadWholeFile(input->fullPath, &length);
+  if (bytes != nullptr) {
+    if (IsArchive(bytes, length)) {
+      input->archive = LoadArchive(input->fullPath, bytes, length);
+    } else {
+      input->elfImage = LoadElfImage(bytes, length, input->fullPath);
+    }
+  }
+  if (input->elfImage == nullptr && input->archive == nullptr) {
+    // The reader or the loader has said why. An input has always been read
+    // a second time before its load was judged, so a file that cannot be
+    // opened or read is reported twice; scripts that match the messages keep
+    // seeing that.
     free(ReadWholeFile(input->fullPath, &length));
     exit(1);
   }
-  const ElfImage* elf = input->elfImage;
-  char* outputPath = options.outputPath ? options.outputPath : input->fullPath;
 
-  // Without both tables there is no name to change, and the object is written
-  // out as it is.
-  bool hasNames = elf->symtabHeader != nullptr && elf->strtabHeader != nullptr;
-  std::span<const char* const> oldNames(pairs.oldNames);
   std::span<const char* const> newNames(pairs.newNames);
-  std::vector<RenameMatch> matches;
-  if (hasNames) {
-    matches = FindRenames(elf, oldNames);
-    RenameClash clash = FindRenameClash(elf, matches, oldNames, newNames);
-    if (clash.victim != nullptr) {
-      fprintf(stderr, "ERROR: renaming <%s> would also change <%s> in %s\n", clash.writerOld,
-              clash.victim, input->fullPath);
+  InputRenames renames;
+  if (input->archive != nullptr) {
+    renames = RenameArchive(input->archive, input->fullPath, index, newNames);
+  } else {
+    const ElfImage* elf = input->elfImage;
+    AddObjectRenames(&renames, 0, elf, RenameObject(elf, input->fullPath, index, newNames));
+  }
+
+  // In place, an input that its renames leave as it was is not written at
+  // all, so its inode, times and links stay; whether it could have been is
+  // still judged, so a run stops where it would have.
+  char* outputPath = options.outputPath ? options.outputPath : input->fullPath;
+  if (options.outputPath == nullptr && renames.patches.empty()) {
+    if (!CanOpenOutputFile(outputPath)) {
+      fprintf(stderr, "ERROR: cannot create %s\n", outputPath);
       exit(1);
     }
+  } else {
+    OutputFile* output = OpenOutputFile(outputPath);
+    if (output == nullptr) {
+      fprintf(stderr, "ERROR: cannot create %s\n", outputPath);
+      exit(1);
+    }
+    WritePatchedFile(output, input->fullPath, length, renames.patches);
   }
-
-  OutputFile* output = OpenOutputFile(outputPath, elf->length);
-  if (output == nullptr) {
-    fprintf(stderr, "ERROR: cannot create %s\n", outputPath);
-    exit(1);
-  }
-  uint8_t* table = nullptr;
-  if (hasNames) {
-    table = CopyStringTable(elf);
-    WriteRenames(table, matches, oldNames, newNames);
-  }
-  WriteOutput(output, input->fullPath, elf, table);
   // Reported once the output stands, so no line claims a change that a
   // failing write took back.
-  ReportRenames(matches, oldNames, newNames);
+  for (const std::vector<RenameMatch>& matches : renames.reports) {
+    ReportRenames(matches, pairs.oldNames, newNames);
+  }
 }
 
 }  // namespace
@@ -189,8 +235,10 @@ int main(int argc, char** argv) {
   }
   RunOptions options = ParseArguments(argc, argv);
   RenameList pairs = CheckMode(options);
+  // The pairs are the same for every input, and so is their index.
+  OldNameIndex index = IndexOldNames(pairs.oldNames);
   for (uint32_t i = 0; i < gInputFiles.count; ++i) {
-    ProcessInput(&gInputFiles.entries[i], options, pairs);
+    ProcessInput(&gInputFiles.entries[i], options, pairs, index);
   }
   return 0;
 }

@@ -80,17 +80,27 @@ void WriteChecked(FILE* stream, const void* block, uint32_t size) {
   }
 }
 
-void CopyChecked(FILE* to, FILE* from, uint32_t size, const char* fromPath) {
-  static uint8_t chunk[1 << 16];
-  while (size > 0) {
-    uint32_t part = size < sizeof chunk ? size : static_cast<uint32_t>(sizeof chunk);
-    if (fread(chunk, part, 1, from) != 1) {
-      fprintf(stderr, "ERROR: cannot read file '%s'\n", fromPath);
-      exit(1);
-    }
-    WriteChecked(to, chunk, part);
-    size -= part;
+void WritePatchedFile(OutputFile* output, const char* inputPath, uint32_t length,
+                      std::span<const FilePatch> patches) {
+  FILE* input = fopen(inputPath, "rb");
+  if (input == nullptr) {
+    fprintf(stderr, "ERROR: cannot open file '%s'\n", inputPath);
+    exit(1);
   }
+  uint32_t at = 0;
+  for (const FilePatch& patch : patches) {
+    CopyFileBytes(output, input, at, patch.offset - at, inputPath);
+    WriteChecked(output->stream, patch.bytes, patch.size);
+    at = patch.offset + patch.size;
+  }
+  CopyFileBytes(output, input, at, length - at, inputPath);
+  // Every check was made against the file as it was loaded.
+  if (fseek(input, static_cast<long>(length), SEEK_SET) != 0 || fgetc(input) != EOF) {
+    fprintf(stderr, "ERROR: %s changed while it was read\n", inputPath);
+    exit(1);
+  }
+  fclose(input);
+  CommitOutputFile(output);
 }
 
 void CommitOutputFile(OutputFile* output) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
 
 // Rewrites /cygdrive/x/... and //x/... in place into x:/...; any other path,
@@ -24,11 +25,6 @@ uint8_t* ReadWholeFile(char* path, uint32_t* length);
 // prints "ERROR: ins. disk space" and ends the process with status 1.
 void WriteChecked(FILE* stream, const void* block, uint32_t size);
 
-// Copies the next size bytes of from to to through a small buffer. A short
-// read prints "ERROR: cannot read file '<fromPath>'" and a short write "ERROR:
-// ins. disk space", and either ends the process with status 1.
-void CopyChecked(FILE* to, FILE* from, uint32_t size, const char* fromPath);
-
 // Resolves path against the current directory into full (MAX_PATH bytes),
 // without touching the file system; an empty path gives the current
 // directory. False when there is no full path of at most 259 characters.
@@ -43,15 +39,38 @@ struct OutputFile {
   const char* path;      // the output path as the user gave it, rewritten
   std::string target;    // the file that is replaced: path with links followed
   std::string tempPath;  // empty when the output is written directly
+  bool replacing;        // target exists, and what is attached to it carries over
 };
 
-// Rewrites path with NormalizeHostPath and starts an output of size bytes.
-// Returns none, printing nothing, when the output may not be written or no
-// temporary file can be made beside it.
-OutputFile* OpenOutputFile(char* path, uint32_t size);
+// Rewrites path with NormalizeHostPath and starts an output. Returns none,
+// printing nothing, when the output may not be written or no temporary file
+// can be made beside it.
+OutputFile* OpenOutputFile(char* path);
 
-// Finishes the output: flushes and closes it and puts it in place. A failing
-// flush or close prints "ERROR: ins. disk space" and ends the process with
-// status 1, a failing replacement "ERROR: cannot create <path>"; either way
-// what stood at the output path is left untouched.
+// Rewrites path with NormalizeHostPath and tells, making nothing, whether
+// OpenOutputFile would start an output there.
+bool CanOpenOutputFile(char* path);
+
+// size bytes of bytes that take the place of a file's bytes at offset.
+struct FilePatch {
+  uint32_t offset;
+  uint32_t size;
+  const uint8_t* bytes;
+};
+
+// Writes to output the length bytes of the file at inputPath, with each patch
+// (in offset order, none overlapping another, all inside length) in place of
+// the bytes under it, and commits the output. What does not change is copied
+// by the system where it can, without passing through the process. A short
+// read prints "ERROR: cannot read file '<inputPath>'", a file found longer
+// than length "ERROR: <inputPath> changed while it was read", and a short
+// write "ERROR: ins. disk space"; each ends the process with status 1.
+void WritePatchedFile(OutputFile* output, const char* inputPath, uint32_t length,
+                      std::span<const FilePatch> patches);
+
+// Finishes the output: flushes and closes it and puts it in place, carrying
+// over what is attached to the file it replaces. A failing flush or close
+// prints "ERROR: ins. disk space" and ends the process with status 1, a
+// failing replacement "ERROR: cannot create <path>"; either way what stood at
+// the output path is left untouched.
 void CommitOutputFile(OutputFile* output);

@@ -10,5 +10,12 @@
 void* AllocateFileBuffer(size_t size);
 
 // Moves the output's finished temporary file over its target, which it then
-// no longer removes at exit. False when the move fails.
+// no longer removes at exit; a replaced target's attributes carry over. False
+// when the move fails.
 bool MoveTempOverTarget(OutputFile* output);
+
+// Appends to output the size bytes of input from offset on. A short read
+// prints "ERROR: cannot read file '<inputPath>'", a short write "ERROR: ins.
+// disk space", and either ends the process with status 1.
+void CopyFileBytes(OutputFile* output, FILE* input, uint32_t offset, uint32_t size,
+                   const char* inputPath);

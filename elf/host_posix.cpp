@@ -1,4 +1,5 @@
 // The host layer on POSIX systems.
+#include <attr/libattr.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -115,19 +116,70 @@ bool ResolveFullPath(const char* path, char full[kMaxPath]) {
   return true;
 }
 
-OutputFile* OpenOutputFile(char* path, uint32_t size) {
-  NormalizeHostPath(path);
-  if (path[0] == '\0') return nullptr;
-  OutputFile* output = new OutputFile{nullptr, path, path, ""};
+namespace {
 
+// What stands at an output path, and whether an output may be started there.
+struct OutputPlace {
+  bool allowed;
+  bool exists;
   struct stat info;
-  bool exists = stat(path, &info) == 0;
-  if (!exists && errno != ENOENT) {
-    // A loop of links, or a path through a file: nothing can be made there.
+};
+
+// The checks OpenOutputFile makes before it makes anything: a file that
+// exists must be writable, and a regular file's directory must take the new
+// file that replaces it.
+OutputPlace JudgeOutputPlace(const char* path, std::string* target) {
+  OutputPlace place{false, false, {}};
+  if (path[0] == '\0') return place;
+  place.exists = stat(path, &place.info) == 0;
+  // A loop of links, or a path through a file: nothing can be made there.
+  if (!place.exists) {
+    place.allowed = errno == ENOENT;
+    // A link to nothing stays a link: the file it names is made like any
+    // new output, whole or not at all.
+    if (place.allowed) *target = DanglingLinkEnd(path);
+    return place;
+  }
+  if (!S_ISREG(place.info.st_mode)) {
+    place.allowed = true;
+    return place;
+  }
+  if (access(path, W_OK) != 0) return place;
+  // Replace the file a link points to, never the link itself.
+  if (char* real = realpath(path, nullptr)) {
+    *target = real;
+    free(real);
+  }
+  place.allowed = true;
+  return place;
+}
+
+// Copies xattr-held attributes (user attributes, POSIX ACLs, security
+// labels) but those the system keeps for itself; one this process may not
+// set is skipped.
+int CopyAttribute(const char* name, struct error_context* context) {
+  return attr_copy_action(name, context) != ATTR_ACTION_SKIP;
+}
+
+}  // namespace
+
+bool CanOpenOutputFile(char* path) {
+  NormalizeHostPath(path);
+  std::string target = path;
+  OutputPlace place = JudgeOutputPlace(path, &target);
+  if (!place.allowed || !place.exists || !S_ISREG(place.info.st_mode)) return place.allowed;
+  return access(DirectoryOf(target).c_str(), W_OK | X_OK) == 0;
+}
+
+OutputFile* OpenOutputFile(char* path) {
+  NormalizeHostPath(path);
+  OutputFile* output = new OutputFile{nullptr, path, path, "", false};
+  OutputPlace place = JudgeOutputPlace(path, &output->target);
+  if (!place.allowed) {
     delete output;
     return nullptr;
   }
-  if (exists && !S_ISREG(info.st_mode)) {
+  if (place.exists && !S_ISREG(place.info.st_mode)) {
     // A device or FIFO cannot be replaced: it is written through as it is.
     output->stream = fopen(path, "wb");
     if (output->stream == nullptr) {
@@ -136,26 +188,8 @@ OutputFile* OpenOutputFile(char* path, uint32_t size) {
     }
     return output;
   }
-  mode_t mode = NewFileMode();
-  // A link to nothing stays a link: the file it names is made like any new
-  // output, whole or not at all.
-  if (!exists) output->target = DanglingLinkEnd(path);
-  uid_t owner = static_cast<uid_t>(-1);
-  gid_t group = static_cast<gid_t>(-1);
-  if (exists) {
-    if (access(path, W_OK) != 0) {
-      delete output;
-      return nullptr;
-    }
-    mode = info.st_mode & 07777;
-    owner = info.st_uid;
-    group = info.st_gid;
-    // Replace the file a link points to, never the link itself.
-    if (char* real = realpath(path, nullptr)) {
-      output->target = real;
-      free(real);
-    }
-  }
+  output->replacing = place.exists;
+  mode_t mode = place.exists ? place.info.st_mode & 07777 : NewFileMode();
 
   // A made file's path fits the system's limit, and so gPendingTemp.
   output->tempPath = output->target + ".XXXXXX";
@@ -172,14 +206,17 @@ OutputFile* OpenOutputFile(char* path, uint32_t size) {
     return nullptr;
   }
   memcpy(gPendingTemp, output->tempPath.c_str(), output->tempPath.size() + 1);
-  // Blocks reserved up front spare the file system the write-out it would
-  // otherwise force when the file is renamed over an existing one. Where the
-  // file system cannot reserve, the writes alone decide.
-  if (size > 0) fallocate(fd, 0, 0, size);
+  // No blocks are reserved ahead: reserved blocks would spare ext4 the
+  // write-out that makes a file renamed over another safe against a crash.
   // An existing file keeps its owner where this process may give it one (as
   // root); an ordinary user cannot, and that is no reason to fail.
-  if (owner != static_cast<uid_t>(-1)) {
-    [[maybe_unused]] int kept = fchown(fd, owner, group);
+  if (place.exists) {
+    [[maybe_unused]] int kept = fchown(fd, place.info.st_uid, place.info.st_gid);
+    // Copied while the new file is still its maker's to write, and before
+    // the mode is set, which then agrees with a copied access list. A failure
+    // leaves out only the attributes that could not be set.
+    [[maybe_unused]] int copied =
+        attr_copy_file(output->target.c_str(), output->tempPath.c_str(), CopyAttribute, nullptr);
   }
   if (fchmod(fd, mode) != 0 || (output->stream = fdopen(fd, "wb")) == nullptr) {
     close(fd);
@@ -188,6 +225,57 @@ OutputFile* OpenOutputFile(char* path, uint32_t size) {
     return nullptr;
   }
   return output;
+}
+
+void CopyFileBytes(OutputFile* output, FILE* input, uint32_t offset, uint32_t size,
+                   const char* inputPath) {
+  if (size == 0) return;
+  // What the stream holds goes first, since the copy writes past it.
+  if (fflush(output->stream) != 0) {
+    fprintf(stderr, "ERROR: ins. disk space\n");
+    exit(1);
+  }
+  const int from = fileno(input);
+  const int to = fileno(output->stream);
+  off_t at = offset;
+  // The system copies inside the kernel, or shares the blocks where the file
+  // system can; where it refuses (another file system, a device, a pipe)
+  // the bytes pass through a buffer.
+  while (size > 0) {
+    ssize_t copied = copy_file_range(from, &at, to, nullptr, size, 0);
+    if (copied > 0) {
+      size -= static_cast<uint32_t>(copied);
+      continue;
+    }
+    if (copied < 0 && (errno == ENOSPC || errno == EDQUOT || errno == EFBIG)) {
+      fprintf(stderr, "ERROR: ins. disk space\n");
+      exit(1);
+    }
+    if (copied == 0) {
+      fprintf(stderr, "ERROR: cannot read file '%s'\n", inputPath);
+      exit(1);
+    }
+    break;
+  }
+  static uint8_t chunk[1 << 16];
+  while (size > 0) {
+    size_t part = size < sizeof chunk ? size : sizeof chunk;
+    ssize_t got = pread(from, chunk, part, at);
+    if (got <= 0) {
+      fprintf(stderr, "ERROR: cannot read file '%s'\n", inputPath);
+      exit(1);
+    }
+    for (ssize_t done = 0; done < got;) {
+      ssize_t put = write(to, chunk + done, static_cast<size_t>(got - done));
+      if (put <= 0) {
+        fprintf(stderr, "ERROR: ins. disk space\n");
+        exit(1);
+      }
+      done += put;
+    }
+    at += got;
+    size -= static_cast<uint32_t>(got);
+  }
 }
 
 bool MoveTempOverTarget(OutputFile* output) {

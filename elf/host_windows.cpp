@@ -88,17 +88,28 @@ bool ResolveFullPath(const char* path, char full[kMaxPath]) {
   return length != 0 && length < kMaxPath;
 }
 
-// The size is not reserved ahead: moving a file over another on Windows does
-// not force the write-out that reserving spares a POSIX file system.
-OutputFile* OpenOutputFile(char* path, uint32_t /*size*/) {
+bool CanOpenOutputFile(char* path) {
+  NormalizeHostPath(path);
+  if (path[0] == '\0') return false;
+  HANDLE existing =
+      CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (existing == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  BY_HANDLE_FILE_INFORMATION info{};
+  bool known = GetFileType(existing) != FILE_TYPE_DISK ||
+               GetFileInformationByHandle(existing, &info) != 0;
+  CloseHandle(existing);
+  return known && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
+}
+
+OutputFile* OpenOutputFile(char* path) {
   NormalizeHostPath(path);
   if (path[0] == '\0') return nullptr;
-  OutputFile* output = new OutputFile{nullptr, path, path, ""};
+  OutputFile* output = new OutputFile{nullptr, path, path, "", false};
 
   HANDLE existing =
       CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  DWORD attributes = FILE_ATTRIBUTE_NORMAL;
   if (existing == INVALID_HANDLE_VALUE) {
     // Anything but a missing file (a directory, a file the user may not write,
     // one held by another program) is not ours to replace.
@@ -119,15 +130,15 @@ OutputFile* OpenOutputFile(char* path, uint32_t /*size*/) {
     BY_HANDLE_FILE_INFORMATION info{};
     bool known = GetFileInformationByHandle(existing, &info) != 0;
     CloseHandle(existing);
-    attributes = info.dwFileAttributes;
     // Opening for writing does not check the read-only attribute everywhere
     // (not for an administrator under every host), so it is checked here.
-    if (!known || (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    if (!known || (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
       delete output;
       return nullptr;
     }
     // Replace the file a link points to, never the link itself.
     if (!linked.empty()) output->target = linked;
+    output->replacing = true;
   }
 
   WatchPendingTemp();
@@ -148,9 +159,6 @@ OutputFile* OpenOutputFile(char* path, uint32_t /*size*/) {
     return nullptr;
   }
   memcpy(gPendingTemp, output->tempPath.c_str(), output->tempPath.size() + 1);
-  // The replacement takes over the attributes of what it replaces (hidden,
-  // system, not indexed), as the POSIX host keeps the permission bits.
-  SetFileAttributesA(output->tempPath.c_str(), attributes);
   output->stream = OpenStreamOnHandle(temp);
   if (output->stream == nullptr) {
     RemovePendingTemp();
@@ -160,10 +168,35 @@ OutputFile* OpenOutputFile(char* path, uint32_t /*size*/) {
   return output;
 }
 
-bool MoveTempOverTarget(OutputFile* output) {
-  if (!MoveFileExA(output->tempPath.c_str(), output->target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    return false;
+void CopyFileBytes(OutputFile* output, FILE* input, uint32_t offset, uint32_t size,
+                   const char* inputPath) {
+  static uint8_t chunk[1 << 16];
+  if (size > 0 && fseek(input, static_cast<long>(offset), SEEK_SET) != 0) {
+    fprintf(stderr, "ERROR: cannot read file '%s'\n", inputPath);
+    exit(1);
   }
+  while (size > 0) {
+    uint32_t part = size < sizeof chunk ? size : static_cast<uint32_t>(sizeof chunk);
+    if (fread(chunk, part, 1, input) != 1) {
+      fprintf(stderr, "ERROR: cannot read file '%s'\n", inputPath);
+      exit(1);
+    }
+    WriteChecked(output->stream, chunk, part);
+    size -= part;
+  }
+}
+
+bool MoveTempOverTarget(OutputFile* output) {
+  // Replacing keeps what is attached to the replaced file: its attributes,
+  // access control list, creation time and alternate data streams. A new
+  // output is simply moved into place.
+  const char* temp = output->tempPath.c_str();
+  const char* target = output->target.c_str();
+  bool moved = output->replacing
+                   ? ReplaceFileA(target, temp, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                                  nullptr) != 0
+                   : MoveFileExA(temp, target, MOVEFILE_REPLACE_EXISTING) != 0;
+  if (!moved) return false;
   gPendingTemp[0] = '\0';
   return true;
 }

@@ -47,58 +47,6 @@ uint32_t HashName(const char* name) {
   return static_cast<uint32_t>(h >> 32);
 }
 
-struct OldNameSlot {
-  uint32_t hash;
-  uint32_t pair;  // kNone for an empty slot
-};
-
-// An open-addressing table from the distinct old names to the first pair of
-// each; later pairs with the same old name hang off nextSame in pair order.
-// Slots are small so that the table of a long list stays in cache.
-struct OldNameIndex {
-  // One bit per hash prefix, set for the old names' hashes: most symbols
-  // match no pair and are turned away by this small table alone.
-  std::vector<uint64_t> filter;
-  uint32_t filterShift;
-  std::vector<OldNameSlot> slots;
-  std::vector<uint32_t> nextSame;
-  uint32_t mask;
-};
-
-OldNameIndex IndexOldNames(std::span<const char* const> oldNames) {
-  OldNameIndex index;
-  size_t slots = 16;
-  while (slots < oldNames.size() + oldNames.size() / 2) slots *= 2;
-  index.mask = static_cast<uint32_t>(slots - 1);
-  index.slots.assign(slots, {0, kNone});
-  uint32_t filterBits = 10;
-  while (filterBits < 22 && (size_t{1} << filterBits) < 16 * oldNames.size()) ++filterBits;
-  index.filter.assign((size_t{1} << filterBits) / 64, 0);
-  index.filterShift = 32 - filterBits;
-  index.nextSame.assign(oldNames.size(), kNone);
-  std::vector<uint32_t> lastSame(oldNames.size(), kNone);
-  for (uint32_t pair = 0; pair < oldNames.size(); ++pair) {
-    uint32_t hash = HashName(oldNames[pair]);
-    uint32_t slot = hash & index.mask;
-    while (index.slots[slot].pair != kNone) {
-      const OldNameSlot& taken = index.slots[slot];
-      if (taken.hash == hash && strcmp(oldNames[taken.pair], oldNames[pair]) == 0) break;
-      slot = (slot + 1) & index.mask;
-    }
-    uint32_t bit = hash >> index.filterShift;
-    index.filter[bit / 64] |= uint64_t{1} << (bit % 64);
-    uint32_t first = index.slots[slot].pair;
-    if (first == kNone) {
-      index.slots[slot] = {hash, pair};
-      lastSame[pair] = pair;
-    } else {
-      index.nextSame[lastSame[first]] = pair;
-      lastSame[first] = pair;
-    }
-  }
-  return index;
-}
-
 struct Probe {
   uint32_t offset;
   const char* name;
@@ -106,14 +54,13 @@ struct Probe {
 };
 
 // The first pair whose old name is the probed name, or kNone.
-uint32_t LookUp(const OldNameIndex& index, std::span<const char* const> oldNames,
-                const Probe& probe) {
+uint32_t LookUp(const OldNameIndex& index, const Probe& probe) {
   uint32_t bit = probe.hash >> index.filterShift;
   if (!(index.filter[bit / 64] >> (bit % 64) & 1)) return kNone;
   for (uint32_t slot = probe.hash & index.mask;; slot = (slot + 1) & index.mask) {
     const OldNameSlot& entry = index.slots[slot];
     if (entry.pair == kNone) return kNone;
-    if (entry.hash == probe.hash && strcmp(oldNames[entry.pair], probe.name) == 0) {
+    if (entry.hash == probe.hash && strcmp(index.oldNames[entry.pair], probe.name) == 0) {
       return entry.pair;
     }
   }
@@ -169,6 +116,41 @@ const char* JudgeName(const uint8_t* original, uint32_t offset, uint32_t end,
 
 }  // namespace
 
+OldNameIndex IndexOldNames(std::span<const char* const> oldNames) {
+  OldNameIndex index;
+  index.oldNames = oldNames;
+  size_t slots = 16;
+  while (slots < oldNames.size() + oldNames.size() / 2) slots *= 2;
+  index.mask = static_cast<uint32_t>(slots - 1);
+  index.slots.assign(slots, {0, kNone});
+  uint32_t filterBits = 10;
+  while (filterBits < 22 && (size_t{1} << filterBits) < 16 * oldNames.size()) ++filterBits;
+  index.filter.assign((size_t{1} << filterBits) / 64, 0);
+  index.filterShift = 32 - filterBits;
+  index.nextSame.assign(oldNames.size(), kNone);
+  std::vector<uint32_t> lastSame(oldNames.size(), kNone);
+  for (uint32_t pair = 0; pair < oldNames.size(); ++pair) {
+    uint32_t hash = HashName(oldNames[pair]);
+    uint32_t slot = hash & index.mask;
+    while (index.slots[slot].pair != kNone) {
+      const OldNameSlot& taken = index.slots[slot];
+      if (taken.hash == hash && strcmp(oldNames[taken.pair], oldNames[pair]) == 0) break;
+      slot = (slot + 1) & index.mask;
+    }
+    uint32_t bit = hash >> index.filterShift;
+    index.filter[bit / 64] |= uint64_t{1} << (bit % 64);
+    uint32_t first = index.slots[slot].pair;
+    if (first == kNone) {
+      index.slots[slot] = {hash, pair};
+      lastSame[pair] = pair;
+    } else {
+      index.nextSame[lastSame[first]] = pair;
+      lastSame[first] = pair;
+    }
+  }
+  return index;
+}
+
 uint8_t* CopyStringTable(const ElfImage* elf) {
   uint32_t size = elf->strtabHeader->sh_size;
   // One byte more than asked keeps an empty table a real buffer.
@@ -202,10 +184,10 @@ void RenameSymbol(const ElfImage* elf, uint8_t* table, const char* oldName, cons
   }
 }
 
-std::vector<RenameMatch> FindRenames(const ElfImage* elf, std::span<const char* const> oldNames) {
+std::vector<RenameMatch> FindRenames(const ElfImage* elf, const OldNameIndex& index) {
   std::vector<RenameMatch> found;
-  if (oldNames.empty() || elf->strtabHeader == nullptr) return found;
-  OldNameIndex index = IndexOldNames(oldNames);
+  const size_t pairs = index.oldNames.size();
+  if (pairs == 0 || elf->strtabHeader == nullptr) return found;
   const uint32_t count = GetSymbolCount(elf);
   // Names are hashed a batch at a time and looked up afterwards, so that the
   // lookups of a batch are independent and their cache misses overlap.
@@ -221,7 +203,7 @@ std::vector<RenameMatch> FindRenames(const ElfImage* elf, std::span<const char* 
     }
     for (uint32_t j = 0; j < n; ++j) {
       if (probes[j].name == nullptr) continue;
-      for (uint32_t pair = LookUp(index, oldNames, probes[j]); pair != kNone;
+      for (uint32_t pair = LookUp(index, probes[j]); pair != kNone;
            pair = index.nextSame[pair]) {
         found.push_back({pair, base + j, probes[j].offset});
       }
@@ -230,9 +212,9 @@ std::vector<RenameMatch> FindRenames(const ElfImage* elf, std::span<const char* 
 
   // Found in symbol order; a stable counting sort by pair gives the order of
   // one pass per pair.
-  std::vector<uint32_t> start(oldNames.size() + 1, 0);
+  std::vector<uint32_t> start(pairs + 1, 0);
   for (const RenameMatch& m : found) ++start[m.pair + 1];
-  for (size_t pair = 0; pair < oldNames.size(); ++pair) start[pair + 1] += start[pair];
+  for (size_t pair = 0; pair < pairs; ++pair) start[pair + 1] += start[pair];
   std::vector<RenameMatch> matches(found.size());
   for (const RenameMatch& m : found) matches[start[m.pair]++] = m;
   return matches;
@@ -342,4 +324,52 @@ RenameClash FindRenameClash(const ElfImage* elf, std::span<const RenameMatch> ma
     }
   }
   return {nullptr, nullptr};
+}
+
+ObjectRenames RenameObject(const ElfImage* elf, const char* name, const OldNameIndex& index,
+                           std::span<const char* const> newNames) {
+  ObjectRenames renames{{}, nullptr};
+  if (elf->symtabHeader == nullptr || elf->strtabHeader == nullptr) return renames;
+  renames.matches = FindRenames(elf, index);
+  if (renames.matches.empty()) return renames;
+  RenameClash clash = FindRenameClash(elf, renames.matches, index.oldNames, newNames);
+  if (clash.victim != nullptr) {
+    fprintf(stderr, "ERROR: renaming <%s> would also change <%s> in %s\n", clash.writerOld,
+            clash.victim, name);
+    exit(1);
+  }
+  uint8_t* table = CopyStringTable(elf);
+  WriteRenames(table, renames.matches, index.oldNames, newNames);
+  const uint8_t* original = elf->image + elf->strtabHeader->sh_offset;
+  if (memcmp(table, original, elf->strtabHeader->sh_size) == 0) {
+    free(table);
+  } else {
+    renames.table = table;
+  }
+  return renames;
+}
+
+std::vector<IndexRename> FindIndexRenames(const Archive* archive,
+                                          std::span<const std::vector<RenameMatch>> memberMatches,
+                                          const OldNameIndex& index,
+                                          std::span<const char* const> newNames) {
+  std::vector<IndexRename> renames;
+  if (index.oldNames.empty()) return renames;
+  for (const ArchiveSymbol& symbol : archive->symbols) {
+    std::span<const RenameMatch> matches = memberMatches[symbol.member];
+    if (matches.empty()) continue;
+    Probe probe{0, reinterpret_cast<const char*>(archive->bytes + symbol.nameOffset), 0};
+    probe.hash = HashName(probe.name);
+    uint32_t pair = LookUp(index, probe);
+    if (pair == kNone) continue;
+    // Every pair of one old name matches the same symbols, so the member
+    // renamed the entry's name exactly when it matched the first such pair;
+    // the last such pair's new name is what the symbols carry.
+    auto found = std::lower_bound(matches.begin(), matches.end(), pair,
+                                  [](const RenameMatch& m, uint32_t p) { return m.pair < p; });
+    if (found == matches.end() || found->pair != pair) continue;
+    while (index.nextSame[pair] != kNone) pair = index.nextSame[pair];
+    renames.push_back({symbol.nameOffset, newNames[pair]});
+  }
+  return renames;
 }

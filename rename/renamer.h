@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "elf/archive.h"
 #include "elf/elf_image.h"
 
 // A new buffer holding the sh_size bytes of the object's .strtab, which the
@@ -27,10 +28,33 @@ struct RenameMatch {
   uint32_t offset;
 };
 
-// Every match of the pairs' old names in elf, in the order that RenameSymbol
+struct OldNameSlot {
+  uint32_t hash;
+  uint32_t pair;  // UINT32_MAX for an empty slot
+};
+
+// The old names of a run's pairs, indexed once for every object of the run:
+// an open-addressing table from each distinct old name to its first pair,
+// with later pairs of the same old name chained in pair order. Slots are
+// small so that the table of a long list stays in cache.
+struct OldNameIndex {
+  std::span<const char* const> oldNames;
+  // One bit per hash prefix, set for the old names' hashes: most symbols
+  // match no pair and are turned away by this small table alone.
+  std::vector<uint64_t> filter;
+  uint32_t filterShift;
+  std::vector<OldNameSlot> slots;
+  std::vector<uint32_t> nextSame;
+  uint32_t mask;
+};
+
+// Indexes oldNames, which must outlive the index.
+OldNameIndex IndexOldNames(std::span<const char* const> oldNames);
+
+// Every match of the indexed old names in elf, in the order that RenameSymbol
 // called once per pair, in pair order, would rename them: by pair, then by
 // symbol index. One pass over the symbols, whatever the number of pairs.
-std::vector<RenameMatch> FindRenames(const ElfImage* elf, std::span<const char* const> oldNames);
+std::vector<RenameMatch> FindRenames(const ElfImage* elf, const OldNameIndex& index);
 
 // Writes the new name of each match over its symbol's name in table, in
 // order; with ReportRenames, the same result as RenameSymbol once per pair.
@@ -55,3 +79,30 @@ struct RenameClash {
 RenameClash FindRenameClash(const ElfImage* elf, std::span<const RenameMatch> matches,
                             std::span<const char* const> oldNames,
                             std::span<const char* const> newNames);
+
+// The renames of one object, judged and applied.
+struct ObjectRenames {
+  std::vector<RenameMatch> matches;
+  uint8_t* table;  // the edited copy of .strtab; none when no byte of it changes
+};
+
+// Finds the renames of the indexed pairs in elf and applies them to a copy
+// of its .strtab; an object without .symtab or .strtab has none. Renames
+// that would change a name nobody asked for print "ERROR: renaming <a> would
+// also change <b> in <name>" and end the process with status 1.
+ObjectRenames RenameObject(const ElfImage* elf, const char* name, const OldNameIndex& index,
+                           std::span<const char* const> newNames);
+
+// A new name for an entry of an archive's symbol index.
+struct IndexRename {
+  uint32_t nameOffset;  // where the entry's name lies in the archive's bytes
+  const char* newName;  // of the old name's length
+};
+
+// The entries of archive's symbol index whose member renamed symbols of the
+// entry's name (memberMatches[m] holds member m's matches, in FindRenames'
+// order), each with the name those symbols now carry.
+std::vector<IndexRename> FindIndexRenames(const Archive* archive,
+                                          std::span<const std::vector<RenameMatch>> memberMatches,
+                                          const OldNameIndex& index,
+                                          std::span<const char* const> newNames);

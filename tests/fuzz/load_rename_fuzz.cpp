@@ -111,7 +111,7 @@ void CheckRenames(const ElfImage* elf) {
   Pairs pairs = MakePairs(elf);
   std::span<const char* const> oldNames(pairs.oldNames);
   std::span<const char* const> newNames(pairs.newNames);
-  std::vector<RenameMatch> matches = FindRenames(elf, oldNames);
+  std::vector<RenameMatch> matches = FindRenames(elf, IndexOldNames(oldNames));
   RenameClash clash = FindRenameClash(elf, matches, oldNames, newNames);
   Require((clash.victim == nullptr) == (clash.writerOld == nullptr),
           "a clash names both the writer and the victim");

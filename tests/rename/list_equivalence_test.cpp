@@ -117,7 +117,7 @@ TEST(ListRenames, IndexAgreesWithOnePassPerPairOnRandomLists) {
     std::string perPairOut = GetCapturedStdout();
 
     uint8_t* indexed = CopyStringTable(elf);
-    std::vector<RenameMatch> matches = FindRenames(elf, oldNames);
+    std::vector<RenameMatch> matches = FindRenames(elf, IndexOldNames(oldNames));
     WriteRenames(indexed, matches, oldNames, newNames);
     CaptureStdout();
     ReportRenames(matches, oldNames, newNames);

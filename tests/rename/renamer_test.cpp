@@ -283,12 +283,12 @@ TEST_F(Renamer, FindRenamesOrdersByPairThenSymbol) {
   ElfImage* elf = Load(layout);
   ASSERT_NE(elf, nullptr);
   const std::vector<const char*> oldNames = {"b", "zz", "a", "b"};
-  std::vector<RenameMatch> matches = FindRenames(elf, oldNames);
+  std::vector<RenameMatch> matches = FindRenames(elf, IndexOldNames(oldNames));
   std::vector<std::pair<uint32_t, uint32_t>> got;
   for (const RenameMatch& m : matches) got.emplace_back(m.pair, m.symbol);
   EXPECT_EQ(got,
             (std::vector<std::pair<uint32_t, uint32_t>>{{0, 1}, {0, 3}, {2, 2}, {3, 1}, {3, 3}}));
-  EXPECT_TRUE(FindRenames(elf, std::vector<const char*>{}).empty());
+  EXPECT_TRUE(FindRenames(elf, IndexOldNames({})).empty());
 }
 
 TEST_F(Renamer, IndexedRenamesGiveWhatRenameSymbolPerPairGives) {
@@ -309,7 +309,7 @@ TEST_F(Renamer, IndexedRenamesGiveWhatRenameSymbolPerPairGives) {
     expectedOut += Rename(elf, perPair, pairs.oldNames[i], pairs.newNames[i]);
   }
   uint8_t* onePass = Copy(elf);
-  std::vector<RenameMatch> matches = FindRenames(elf, pairs.oldNames);
+  std::vector<RenameMatch> matches = FindRenames(elf, IndexOldNames(pairs.oldNames));
   CaptureStdout();
   WriteRenames(onePass, matches, pairs.oldNames, pairs.newNames);
   ReportRenames(matches, pairs.oldNames, pairs.newNames);
@@ -319,7 +319,7 @@ TEST_F(Renamer, IndexedRenamesGiveWhatRenameSymbolPerPairGives) {
 
 // FindRenameClash for a single pair.
 RenameClash Clash(const ElfImage* elf, const Pairs& pairs) {
-  std::vector<RenameMatch> matches = FindRenames(elf, pairs.oldNames);
+  std::vector<RenameMatch> matches = FindRenames(elf, IndexOldNames(pairs.oldNames));
   return FindRenameClash(elf, matches, pairs.oldNames, pairs.newNames);
 }
 
@@ -438,7 +438,7 @@ TEST_F(Renamer, RandomlyDamagedObjectsAreRenamedSafely) {
     testing::internal::GetCapturedStderr();
     if (elf == nullptr || elf->strtabHeader == nullptr || elf->symtabHeader == nullptr) continue;
     ++renamed;
-    std::vector<RenameMatch> matches = FindRenames(elf, pairs.oldNames);
+    std::vector<RenameMatch> matches = FindRenames(elf, IndexOldNames(pairs.oldNames));
     FindRenameClash(elf, matches, pairs.oldNames, pairs.newNames);
     uint8_t* table = Copy(elf);
     CaptureStdout();

@@ -66,7 +66,7 @@ RunResult RunNamepatch(const std::vector<std::string>& args, const std::filesyst
                        const RunLimits& limits) {
   const char* bin = getenv("NAMEPATCH_BIN");
   const char* runner = getenv("NAMEPATCH_RUNNER");
-  std::vector<std::string> command;
+  std::vector<std::string> command = limits.wrapper;
   if (runner != nullptr && *runner != '\0') command.push_back(runner);
   command.push_back(bin != nullptr && *bin != '\0' ? bin : NAMEPATCH_BUILT_BIN);
   command.insert(command.end(), args.begin(), args.end());

@@ -51,6 +51,9 @@ struct RunLimits {
   bool honourPermissionBits = false;
   // The umask namepatch starts with; -1 keeps the test's own.
   int umask = -1;
+  // A command line that namepatch's own is appended to, such as a debugger
+  // or a change of user; empty runs namepatch directly.
+  std::vector<std::string> wrapper = {};
 };
 RunResult RunNamepatch(const std::vector<std::string>& args, const std::filesystem::path& cwd,
                        const RunLimits& limits);

@@ -1,0 +1,142 @@
+"""The library workloads: the cross C library's members extracted into a
+directory, as a build tree of many small objects, and the archive itself.
+
+The lists rename defined global names that can be renamed in place in every
+member that holds them: a name stored as the tail of another symbol's name is
+left out, and each new name differs from its old one in the first byte only,
+so that the tails stored inside it survive. Each list is a swap list ("a b"
+then "b a"), so every repeated run does the same work.
+"""
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "real"))
+import realtools  # noqa: E402
+
+LIBC = "/usr/powerpc-linux-gnu/lib/libc.a"
+AR = "powerpc-linux-gnu-ar"
+OBJCOPY = "powerpc-linux-gnu-objcopy"
+STB_GLOBAL, STB_WEAK = 1, 2
+
+
+def covered_names(obj):
+    """Names some symbol holds that start inside another symbol's name."""
+    if obj.strtab is None:
+        return set()
+    offset, size = obj.strtab_region()
+    table = obj.data[offset:offset + size]
+    starts = {s.st_name for s in obj.symbols if s.name is not None}
+    covered = set()
+    for sym in obj.symbols:
+        if sym.name is None:
+            continue
+        at = sym.st_name
+        while at > 0 and table[at - 1] != 0:
+            at -= 1
+            if at in starts:
+                covered.add(sym.name)
+                break
+    return covered
+
+
+def choose_names(tree, members):
+    """Defined global names renamable in place everywhere, in member order,
+    each with its new name."""
+    everywhere = set()
+    unsafe = set()
+    candidates = []
+    for member in members:
+        with open(os.path.join(tree, member), "rb") as f:
+            obj = realtools.Object(f.read())
+        unsafe |= covered_names(obj)
+        for sym in obj.symbols:
+            if sym.name is None:
+                continue
+            everywhere.add(sym.name)
+            if sym.name and sym.shndx != 0 and sym.bind in (STB_GLOBAL, STB_WEAK):
+                candidates.append(sym.name)
+    pairs = []
+    seen = set()
+    for old in candidates:
+        if old in seen or old in unsafe:
+            continue
+        seen.add(old)
+        for c in "QZXJqzxj":
+            new = c + old[1:]
+            if new not in everywhere:
+                everywhere.add(new)
+                pairs.append((old, new))
+                break
+    return pairs
+
+
+def drop_clashes(namepatch, archive, pairs, listing):
+    """Leaves out the names whose renames namepatch refuses anyway (names
+    shared with section names and the like), one refusal at a time."""
+    while True:
+        write_swap_list(listing, pairs)
+        proc = subprocess.run([namepatch, "-a", listing, "-o", "/dev/null", archive],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        if proc.returncode == 0:
+            return pairs
+        err = proc.stderr.decode(errors="replace")
+        if not err.startswith("ERROR: renaming <"):
+            sys.exit(f"namepatch refused the library: {err}")
+        culprit = err[len("ERROR: renaming <"):err.index(">")]
+        pairs = [(old, new) for old, new in pairs if culprit not in (old, new)]
+
+
+def write_swap_list(path, pairs):
+    with open(path, "w") as out:
+        for old, new in pairs:
+            out.write(f"{old} {new}\n{new} {old}\n")
+
+
+def workload(args, namepatch, work, run_once):
+    tree = os.path.join(work, "tree")
+    os.mkdir(tree)
+    subprocess.run([AR, "x", LIBC], cwd=tree, check=True)
+    members = subprocess.run([AR, "t", LIBC], check=True,
+                             capture_output=True).stdout.decode().split()
+    objects = [os.path.join(tree, m) for m in members]
+    ours = os.path.join(work, "libc.a")
+    peers = os.path.join(work, "libc-objcopy.a")
+    shutil.copyfile(LIBC, ours)
+    shutil.copyfile(LIBC, peers)
+
+    heavy_list = os.path.join(work, "heavy.txt")
+    light_list = os.path.join(work, "light.txt")
+    heavy = drop_clashes(namepatch, ours, choose_names(tree, members), heavy_list)
+    step = max(1, len(heavy) // args.light)
+    write_swap_list(light_list, heavy[::step][:args.light])
+
+    # The tree is renamed in place by one namepatch run; the peer renames the
+    # archive in place, its one-process way of renaming the same objects.
+    commands = {
+        "cat tree": [["cat"] + objects],
+        "namepatch tree, light": [[namepatch, "-a", light_list] + objects],
+        "namepatch libc.a, light": [[namepatch, "-a", light_list, ours]],
+        "objcopy libc.a, light": [[OBJCOPY, f"--redefine-syms={light_list}", peers]],
+        "namepatch tree, heavy": [[namepatch, "-a", heavy_list] + objects],
+        "namepatch libc.a, heavy": [[namepatch, "-a", heavy_list, ours]],
+        "objcopy libc.a, heavy": [[OBJCOPY, f"--redefine-syms={heavy_list}", peers]],
+    }
+    times = {name: [] for name in commands}
+    for _ in range(args.runs):
+        for name, command in commands.items():
+            times[name].append(run_once(command))
+    median = {name: statistics.median(t) for name, t in times.items()}
+
+    size = sum(os.path.getsize(o) for o in objects)
+    print(f"library: {LIBC}, {len(objects)} members, {size / 1e6:.1f} MB; light list "
+          f"{args.light} pairs, heavy list {len(heavy)} pairs, each swapped; "
+          f"medians of {args.runs} runs")
+    for name in commands:
+        weight = "heavy" if name.endswith("heavy") else "light"
+        peer = median[f"objcopy libc.a, {weight}"]
+        print(f"  {name:24s} {median[name] * 1000:8.1f} ms  "
+              f"{median[name] / median['cat tree']:6.2f}x cat  "
+              f"{median[name] / peer:6.3f}x objcopy")
