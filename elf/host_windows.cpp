@@ -110,6 +110,7 @@ OutputFile* OpenOutputFile(char* path) {
   HANDLE existing =
       CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD attributes = FILE_ATTRIBUTE_NORMAL;
   if (existing == INVALID_HANDLE_VALUE) {
     // Anything but a missing file (a directory, a file the user may not write,
     // one held by another program) is not ours to replace.
@@ -130,9 +131,10 @@ OutputFile* OpenOutputFile(char* path) {
     BY_HANDLE_FILE_INFORMATION info{};
     bool known = GetFileInformationByHandle(existing, &info) != 0;
     CloseHandle(existing);
+    attributes = info.dwFileAttributes;
     // Opening for writing does not check the read-only attribute everywhere
     // (not for an administrator under every host), so it is checked here.
-    if (!known || (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    if (!known || (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
       delete output;
       return nullptr;
     }
@@ -159,6 +161,9 @@ OutputFile* OpenOutputFile(char* path) {
     return nullptr;
   }
   memcpy(gPendingTemp, output->tempPath.c_str(), output->tempPath.size() + 1);
+  // The replacement takes over the attributes of what it replaces (hidden,
+  // system, not indexed) itself too: not every host's ReplaceFileA does.
+  SetFileAttributesA(output->tempPath.c_str(), attributes);
   output->stream = OpenStreamOnHandle(temp);
   if (output->stream == nullptr) {
     RemovePendingTemp();

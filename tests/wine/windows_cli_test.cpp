@@ -214,4 +214,36 @@ TEST(WindowsHost, OutputThatIsALinkStaysALink) {
   EXPECT_EQ(dir.List(), (std::vector<std::string>{"link.o", "x.o"}));
 }
 
+// What Windows itself shows of a file's attributes, through wine's attrib.
+std::string AttributesOf(const std::string& windowsPath) {
+  std::string command = std::string(NAMEPATCH_WINE) + " cmd /c attrib \"" + windowsPath + "\"";
+  std::string shown;
+  FILE* pipe = popen(command.c_str(), "r");
+  EXPECT_NE(pipe, nullptr);
+  char chunk[512];
+  for (size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;) shown.append(chunk, n);
+  EXPECT_EQ(pclose(pipe), 0) << command;
+  return shown.substr(0, shown.find(windowsPath));
+}
+
+// The attributes stay with the file in place, whether it is replaced or, left
+// unchanged by its renames, not written at all.
+TEST(WindowsHost, ReplacedOrUntouchedFileKeepsItsAttributes) {
+  ScratchDir dir;
+  dir.Write("x.o", kInput);
+  const std::string path = WindowsPath(dir) + "\\x.o";
+  std::string command = std::string(NAMEPATCH_WINE) + " cmd /c attrib +h \"" + path + "\"";
+  ASSERT_EQ(system(command.c_str()), 0);
+  const std::string before = AttributesOf(path);
+  ASSERT_NE(before.find('H'), std::string::npos) << before;
+  for (const char* run : {"replaced", "left unchanged"}) {
+    SCOPED_TRACE(run);
+    RunResult r = RunNamepatch({"-c", "func_a", "-n", "func_b", "x.o"}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(AttributesOf(path), before);
+  }
+  EXPECT_EQ(dir.Read("x.o"), kRenamed);
+  EXPECT_EQ(dir.List(), std::vector<std::string>{"x.o"});
+}
+
 }  // namespace
