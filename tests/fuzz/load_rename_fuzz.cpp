@@ -2,7 +2,9 @@
 // check it, then find, judge and apply renames of names the object itself
 // holds. Besides the sanitizers' own findings it aborts when the renamer's
 // promises break: list mode must write what pair-by-pair renaming writes, and
-// a clash must be reported exactly when a name would change unasked.
+// a clash must be reported exactly when a name would change unasked. An
+// archive is walked as the driver walks it: each object member loaded where it
+// lies and checked as an object, and the index renames kept inside the index.
 #include <unistd.h>
 
 #include <cstdint>
@@ -12,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "elf/archive.h"
 #include "elf/elf_image.h"
 #include "elf/host_file.h"
 #include "rename/renamer.h"
@@ -40,13 +43,7 @@ struct Pairs {
   std::vector<const char*> newNames;
 };
 
-Pairs MakePairs(const ElfImage* elf) {
-  std::vector<std::string> names;
-  uint32_t count = GetSymbolCount(elf);
-  for (uint32_t i = 0; i < count && names.size() < 3; ++i) {
-    const char* name = GetSymbolName(elf, GetSymbol(elf, static_cast<int32_t>(i))->st_name);
-    if (name != nullptr && *name != '\0') names.emplace_back(name);
-  }
+Pairs MakePairs(const std::vector<std::string>& names) {
   Pairs pairs;
   pairs.storage.reserve(2 * names.size() + 4);
   auto add = [&pairs](std::string oldName, std::string newName) {
@@ -107,8 +104,18 @@ std::vector<const char*> ChangedNames(const ElfImage* elf, const uint8_t* table,
   return changed;
 }
 
+std::vector<std::string> SymbolNames(const ElfImage* elf) {
+  std::vector<std::string> names;
+  uint32_t count = GetSymbolCount(elf);
+  for (uint32_t i = 0; i < count && names.size() < 3; ++i) {
+    const char* name = GetSymbolName(elf, GetSymbol(elf, static_cast<int32_t>(i))->st_name);
+    if (name != nullptr && *name != '\0') names.emplace_back(name);
+  }
+  return names;
+}
+
 void CheckRenames(const ElfImage* elf) {
-  Pairs pairs = MakePairs(elf);
+  Pairs pairs = MakePairs(SymbolNames(elf));
   std::span<const char* const> oldNames(pairs.oldNames);
   std::span<const char* const> newNames(pairs.newNames);
   std::vector<RenameMatch> matches = FindRenames(elf, IndexOldNames(oldNames));
@@ -140,6 +147,50 @@ void CheckRenames(const ElfImage* elf) {
   free(pairwise);
 }
 
+// Loads each object member of archive in place and checks it as an object,
+// then renames the index as the driver does, with pairs made from the index's
+// own names: every renamed entry must lie inside an index member, in offset
+// order as the driver patches them, and keep its name's length.
+void CheckArchive(const Archive* archive) {
+  std::vector<std::string> names;
+  for (size_t i = 0; i < archive->symbols.size() && names.size() < 3; ++i) {
+    const char* name =
+        reinterpret_cast<const char*>(archive->bytes + archive->symbols[i].nameOffset);
+    if (*name != '\0') names.emplace_back(name);
+  }
+  Pairs pairs = MakePairs(names);
+  std::span<const char* const> newNames(pairs.newNames);
+  OldNameIndex index = IndexOldNames(pairs.oldNames);
+  std::vector<std::vector<RenameMatch>> memberMatches(archive->members.size());
+  for (size_t m = 0; m < archive->members.size(); ++m) {
+    const ArchiveMember& member = archive->members[m];
+    uint8_t* bytes = archive->bytes + member.offset;
+    if (member.special || member.size < 4 || memcmp(bytes, "\177ELF", 4) != 0) continue;
+    ElfImage* elf = LoadElfImage(bytes, member.size, gInputPath.c_str());
+    if (elf == nullptr) continue;
+    if (elf->symtabHeader != nullptr && elf->strtabHeader != nullptr) {
+      CheckRenames(elf);
+      memberMatches[m] = FindRenames(elf, index);
+    }
+    delete elf;
+  }
+  uint32_t previous = 0;
+  for (const IndexRename& entry : FindIndexRenames(archive, memberMatches, index, newNames)) {
+    Require(entry.nameOffset >= previous, "index renames come in offset order");
+    previous = entry.nameOffset;
+    bool inside = false;
+    for (const ArchiveMember& member : archive->members) {
+      if (!member.special || member.name == "//" || entry.nameOffset < member.offset) continue;
+      const uint32_t end = member.offset + member.size;
+      const size_t length = strlen(entry.newName);
+      inside = inside || (entry.nameOffset < end && length < end - entry.nameOffset &&
+                          archive->bytes[entry.nameOffset + length] == '\0' &&
+                          memchr(archive->bytes + entry.nameOffset, 0, length) == nullptr);
+    }
+    Require(inside, "a renamed index entry keeps its name's length inside the index");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -152,6 +203,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (IsArchive(data, static_cast<uint32_t>(size))) {
+    // A copy of exactly the input's size, so that a read past it is caught.
+    auto* bytes = static_cast<uint8_t*>(malloc(size));
+    Require(bytes != nullptr, "the archive can be copied");
+    memcpy(bytes, data, size);
+    Archive* archive = LoadArchive(gInputPath.c_str(), bytes, static_cast<uint32_t>(size));
+    if (archive != nullptr) CheckArchive(archive);
+    delete archive;
+    free(bytes);
+    return 0;
+  }
   FILE* file = fopen(gInputPath.c_str(), "wb");
   Require(file != nullptr, "the input file can be written");
   Require(size == 0 || fwrite(data, size, 1, file) == 1, "the input file can be written");

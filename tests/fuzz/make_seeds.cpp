@@ -1,10 +1,13 @@
 // Writes the fuzzer's seed corpus into the directory given: small valid
 // objects laid out by the test builder, one for each shape of table the
-// loader and the renamer treat differently.
+// loader and the renamer treat differently, and archives of such objects.
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "tests/support/archive_builder.h"
 #include "tests/support/elf_builder.h"
 
 namespace {
@@ -76,6 +79,20 @@ ObjectLayout WithoutSymtab() {
   return object;
 }
 
+// Object members under GNU long names, a member that is not an object, and
+// an index whose entries name the members' symbols, one of them in a member
+// that does not hold it.
+std::string Library(bool index64) {
+  testelf::ArchiveLayout layout;
+  layout.members = {{"plain_member_object.o", testelf::BuildObject(Plain()).bytes},
+                    {"shared.o", testelf::BuildObject(SharedTail()).bytes},
+                    {"notes.txt", "func_a\n"},
+                    {"names_in_the_string_table.o", testelf::BuildObject(NamesInStrtab()).bytes}};
+  layout.index = {{"func_a", 0}, {"counter", 0}, {"foobar", 1}, {"func_a", 3}, {"foobar", 3}};
+  layout.index64 = index64;
+  return testelf::BuildArchive(layout).bytes;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -93,11 +110,16 @@ int main(int argc, char** argv) {
       {"without-strtab.o", WithoutStrtab()},
       {"without-symtab.o", WithoutSymtab()},
   };
-  for (const auto& [name, object] : seeds) {
+  std::vector<std::pair<std::string, std::string>> files;
+  for (const auto& [name, object] : seeds)
+    files.emplace_back(name, testelf::BuildObject(object).bytes);
+  files.emplace_back("library.a", Library(false));
+  files.emplace_back("library64.a", Library(true));
+  for (const auto& [name, bytes] : files) {
     std::ofstream out(std::string(argv[1]) + "/" + name, std::ios::binary | std::ios::trunc);
-    out << testelf::BuildObject(object).bytes;
+    out << bytes;
     if (!out) {
-      fprintf(stderr, "cannot write %s\n", name);
+      fprintf(stderr, "cannot write %s\n", name.c_str());
       return 1;
     }
   }
