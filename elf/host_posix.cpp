@@ -131,13 +131,18 @@ struct OutputPlace {
 OutputPlace JudgeOutputPlace(const char* path, std::string* target) {
   OutputPlace place{false, false, {}};
   if (path[0] == '\0') return place;
-  place.exists = stat(path, &place.info) == 0;
+  // Only a link needs following, to the file that is replaced in its stead;
+  // any other path is replaced as it is named.
+  int found = lstat(path, &place.info);
+  const bool link = found == 0 && S_ISLNK(place.info.st_mode);
+  if (link) found = stat(path, &place.info);
+  place.exists = found == 0;
   // A loop of links, or a path through a file: nothing can be made there.
   if (!place.exists) {
     place.allowed = errno == ENOENT;
     // A link to nothing stays a link: the file it names is made like any
     // new output, whole or not at all.
-    if (place.allowed) *target = DanglingLinkEnd(path);
+    if (place.allowed && link) *target = DanglingLinkEnd(path);
     return place;
   }
   if (!S_ISREG(place.info.st_mode)) {
@@ -145,8 +150,9 @@ OutputPlace JudgeOutputPlace(const char* path, std::string* target) {
     return place;
   }
   if (access(path, W_OK) != 0) return place;
-  // Replace the file a link points to, never the link itself.
-  if (char* real = realpath(path, nullptr)) {
+  if (link) {
+    char* real = realpath(path, nullptr);
+    if (real == nullptr) return place;
     *target = real;
     free(real);
   }
