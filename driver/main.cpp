@@ -136,11 +136,12 @@ InputRenames RenameArchive(Archive* archive, const char* path, const OldNameInde
     uint8_t* bytes = archive->bytes + member.offset;
     // A member of another kind (text, another object format) is carried as
     // it is.
-    if (member.special || member.size < 4 || memcmp(bytes, "\x7F" "ELF", 4) != 0) continue;
+    if (member.special || member.size < 4 || memcmp(bytes, "\177ELF", 4) != 0) continue;
     std::string name = std::string(path) + "(" + member.name + ")";
     ElfImage* elf = LoadElfImage(bytes, member.size, name.c_str());
     if (elf == nullptr) exit(1);
-    AddObjectRenames(&renames, member.offset, elf, RenameObject(elf, name.c_str(), index, newNames));
+    AddObjectRenames(&renames, member.offset, elf,
+                     RenameObject(elf, name.c_str(), index, newNames));
     memberMatches[m] = renames.reports.back();
   }
   std::vector<IndexRename> entries = FindIndexRenames(archive, memberMatches, index, newNames);

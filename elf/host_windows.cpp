@@ -96,8 +96,8 @@ bool CanOpenOutputFile(char* path) {
                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (existing == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
   BY_HANDLE_FILE_INFORMATION info{};
-  bool known = GetFileType(existing) != FILE_TYPE_DISK ||
-               GetFileInformationByHandle(existing, &info) != 0;
+  bool known =
+      GetFileType(existing) != FILE_TYPE_DISK || GetFileInformationByHandle(existing, &info) != 0;
   CloseHandle(existing);
   return known && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
 }

@@ -10,6 +10,9 @@ namespace {
 
 constexpr uint32_t kNone = UINT32_MAX;
 
+// Lists of at most this many pairs are matched without the index.
+constexpr size_t kDirectPairs = 4;
+
 uint64_t Load64(const char* p) {
   uint64_t value;
   memcpy(&value, p, sizeof value);
@@ -96,6 +99,9 @@ void SortByEnd(std::vector<NameWrite>& writes) {
 const char* JudgeName(const uint8_t* original, uint32_t offset, uint32_t end,
                       std::span<const NameWrite> writes, std::span<const char* const> oldNames,
                       std::span<const char* const> newNames, bool renamed) {
+  // The common case, a symbol's own name written whole by one write, comes
+  // out as that write's new name without being played out.
+  if (renamed && writes.size() == 1 && writes[0].offset == offset) return nullptr;
   std::string result(reinterpret_cast<const char*>(original) + offset, end + 1 - offset);
   const NameWrite* own = nullptr;
   const NameWrite* culprit = nullptr;
@@ -189,11 +195,24 @@ std::vector<RenameMatch> FindRenames(const ElfImage* elf, const OldNameIndex& in
   const size_t pairs = index.oldNames.size();
   if (pairs == 0 || elf->strtabHeader == nullptr) return found;
   const uint32_t count = GetSymbolCount(elf);
+  if (pairs <= kDirectPairs) {
+    // A few old names are compared directly: a first byte that differs
+    // turns most names away for less than hashing them would cost.
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint32_t offset = GetSymbol(elf, static_cast<int32_t>(i))->st_name;
+      const char* name = GetSymbolName(elf, offset);
+      if (name == nullptr) continue;
+      for (uint32_t pair = 0; pair < pairs; ++pair) {
+        const char* oldName = index.oldNames[pair];
+        if (name[0] == oldName[0] && strcmp(name, oldName) == 0) found.push_back({pair, i, offset});
+      }
+    }
+  }
   // Names are hashed a batch at a time and looked up afterwards, so that the
   // lookups of a batch are independent and their cache misses overlap.
   constexpr uint32_t kBatch = 32;
   Probe probes[kBatch];
-  for (uint32_t base = 0; base < count; base += kBatch) {
+  for (uint32_t base = 0; pairs > kDirectPairs && base < count; base += kBatch) {
     const uint32_t n = std::min(kBatch, count - base);
     for (uint32_t j = 0; j < n; ++j) {
       Probe& probe = probes[j];
@@ -203,8 +222,7 @@ std::vector<RenameMatch> FindRenames(const ElfImage* elf, const OldNameIndex& in
     }
     for (uint32_t j = 0; j < n; ++j) {
       if (probes[j].name == nullptr) continue;
-      for (uint32_t pair = LookUp(index, probes[j]); pair != kNone;
-           pair = index.nextSame[pair]) {
+      for (uint32_t pair = LookUp(index, probes[j]); pair != kNone; pair = index.nextSame[pair]) {
         found.push_back({pair, base + j, probes[j].offset});
       }
     }

@@ -155,8 +155,8 @@ TEST(Outputs, ReplacedFileKeepsItsExtendedAttributes) {
     asPlainUser = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     before.erase("trusted.note");
   }
-  RunResult r = RunNamepatch({"-c", "func_a", "-n", "func_b", "x.o"}, dir.path(),
-                             {.wrapper = asPlainUser});
+  RunResult r =
+      RunNamepatch({"-c", "func_a", "-n", "func_b", "x.o"}, dir.path(), {.wrapper = asPlainUser});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "<func_a> -> <func_b> changed\n");
   EXPECT_NE(dir.Read("x.o").find("func_b"), std::string::npos);
@@ -187,10 +187,10 @@ TEST(Outputs, ListIsIndexedOnceForAllInputs) {
     dir.Write(name, MakeObject());
     args.push_back(name);
   }
-  RunResult r = RunNamepatch(args, dir.path(),
-                             {.wrapper = {"gdb", "-batch", "-nx", "-ex",
-                                          "dprintf IndexOldNames,\"indexed the list\\n\"", "-ex",
-                                          "run", "--args"}});
+  RunResult r = RunNamepatch(
+      args, dir.path(),
+      {.wrapper = {"gdb", "-batch", "-nx", "-ex", "dprintf IndexOldNames,\"indexed the list\\n\"",
+                   "-ex", "run", "--args"}});
   EXPECT_EQ(r.status, 0) << r.err;
   size_t count = 0;
   for (size_t at = 0; (at = r.out.find("indexed the list\n", at)) != std::string::npos; ++at) {
