@@ -58,14 +58,17 @@ def covered_names(obj):
 
 def choose_names(tree, members):
     """Defined global names renamable in place everywhere, in member order,
-    each with its new name."""
+    each with its new name, and how many members hold each."""
     everywhere = set()
     unsafe = set()
     candidates = []
+    holders = {}
     for member in members:
         with open(os.path.join(tree, member), "rb") as f:
             obj = realtools.Object(f.read())
         unsafe |= covered_names(obj)
+        for name in {s.name for s in obj.symbols if s.name}:
+            holders[name] = holders.get(name, 0) + 1
         for sym in obj.symbols:
             if sym.name is None:
                 continue
@@ -84,7 +87,7 @@ def choose_names(tree, members):
                 everywhere.add(new)
                 pairs.append((old, new))
                 break
-    return pairs
+    return pairs, holders
 
 
 def drop_clashes(namepatch, archive, pairs, listing):
@@ -123,9 +126,13 @@ def workload(args, namepatch, work, run_once):
 
     heavy_list = os.path.join(work, "heavy.txt")
     light_list = os.path.join(work, "light.txt")
-    heavy = drop_clashes(namepatch, ours, choose_names(tree, members), heavy_list)
-    step = max(1, len(heavy) // args.light)
-    write_swap_list(light_list, heavy[::step][:args.light])
+    pairs, holders = choose_names(tree, members)
+    heavy = drop_clashes(namepatch, ours, pairs, heavy_list)
+    # The light list changes few objects: names that one member alone holds,
+    # spread over the library.
+    alone = [pair for pair in heavy if holders[pair[0]] == 1]
+    step = max(1, len(alone) // args.light)
+    write_swap_list(light_list, alone[::step][:args.light])
 
     # The tree is renamed in place by one namepatch run; the peer renames the
     # archive in place, its one-process way of renaming the same objects.

@@ -9,8 +9,10 @@
 
 struct InputFile {
   char fullPath[kMaxPath];
-  ElfImage* elfImage;  // none until the run reaches the entry, and for an archive
-  Archive* archive;    // none until the run reaches the entry, and for an object
+  // The loaded input while the run is at the entry, and none before and after
+  // it: elfImage for an object, archive for a static library.
+  ElfImage* elfImage;
+  Archive* archive;
 };
 
 struct InputFileTable {

@@ -143,6 +143,8 @@ InputRenames RenameArchive(Archive* archive, const char* path, const OldNameInde
     AddObjectRenames(&renames, member.offset, elf,
                      RenameObject(elf, name.c_str(), index, newNames));
     memberMatches[m] = renames.reports.back();
+    // What the renames found is kept apart from the member's view.
+    delete elf;
   }
   std::vector<IndexRename> entries = FindIndexRenames(archive, memberMatches, index, newNames);
   // The index's names are rewritten as one patch per index member, so that
@@ -219,12 +221,22 @@ void ProcessInput(InputFile* input, const RunOptions& options, const RenameList&
       exit(1);
     }
     WritePatchedFile(output, input->fullPath, length, renames.patches);
+    delete output;
   }
   // Reported once the output stands, so no line claims a change that a
   // failing write took back.
   for (const std::vector<RenameMatch>& matches : renames.reports) {
     ReportRenames(matches, pairs.oldNames, newNames);
   }
+
+  // A finished input is released, so that a run over a large tree holds one
+  // input at a time. Every patch's bytes are a copy made for it.
+  for (const FilePatch& patch : renames.patches) free(const_cast<uint8_t*>(patch.bytes));
+  delete input->elfImage;
+  delete input->archive;
+  input->elfImage = nullptr;
+  input->archive = nullptr;
+  free(bytes);
 }
 
 }  // namespace
