@@ -6,10 +6,9 @@ cd "$(dirname "$0")"
 
 # The real-toolchain tests need the cross compiler, binutils and C library for
 # PowerPC and qemu; the sanitizer and fuzz builds need clang's runtimes. The
-# host layer links libattr; the output tests set access lists with setfacl
-# and count calls with gdb.
-packages=(cmake g++ clang libclang-rt-14-dev libgtest-dev python3 gcc-powerpc-linux-gnu
-  binutils-powerpc-linux-gnu libc6-dev-powerpc-cross qemu-user libattr1-dev acl gdb)
+# output tests set access lists with setfacl and count calls with gdb.
+packages=(clang libclang-rt-14-dev libgtest-dev python3 gcc-powerpc-linux-gnu
+  binutils-powerpc-linux-gnu libc6-dev-powerpc-cross qemu-user acl gdb)
 # The Windows stage at the end cross-compiles and runs its tests under wine;
 # NAMEPATCH_WINE=0 leaves it out.
 wine_stage=${NAMEPATCH_WINE:-1}
@@ -17,16 +16,7 @@ wine_stage=${NAMEPATCH_WINE:-1}
 # The package tests check the manual page with groff and read the .deb's
 # library dependencies with dpkg-shlibdeps.
 packages+=(groff-base dpkg-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+./deps.sh "${packages[@]}"
 
 jobs=2
 # NAMEPATCH_BUILD_ROOT names the build directories (default build, build-asan
