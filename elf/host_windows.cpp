@@ -88,18 +88,36 @@ bool ResolveFullPath(const char* path, char full[kMaxPath]) {
   return length != 0 && length < kMaxPath;
 }
 
+namespace {
+
+// What stands at an output path, opened for writing: the open itself tests
+// that it may be written. INVALID_HANDLE_VALUE, with the system's error, when
+// it cannot be.
+HANDLE OpenExistingOutput(const char* path) {
+  return CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Reads an existing disk file's information into info; false when it cannot
+// be read or the file is read-only. Opening for writing does not check the
+// read-only attribute everywhere (not for an administrator under every host),
+// so it is checked here.
+bool MayReplace(HANDLE existing, BY_HANDLE_FILE_INFORMATION* info) {
+  return GetFileInformationByHandle(existing, info) != 0 &&
+         (info->dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
+}
+
+}  // namespace
+
 bool CanOpenOutputFile(char* path) {
   NormalizeHostPath(path);
   if (path[0] == '\0') return false;
-  HANDLE existing =
-      CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE existing = OpenExistingOutput(path);
   if (existing == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
   BY_HANDLE_FILE_INFORMATION info{};
-  bool known =
-      GetFileType(existing) != FILE_TYPE_DISK || GetFileInformationByHandle(existing, &info) != 0;
+  bool allowed = GetFileType(existing) != FILE_TYPE_DISK || MayReplace(existing, &info);
   CloseHandle(existing);
-  return known && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
+  return allowed;
 }
 
 OutputFile* OpenOutputFile(char* path) {
@@ -107,9 +125,7 @@ OutputFile* OpenOutputFile(char* path) {
   if (path[0] == '\0') return nullptr;
   OutputFile* output = new OutputFile{nullptr, path, path, "", false};
 
-  HANDLE existing =
-      CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE existing = OpenExistingOutput(path);
   DWORD attributes = FILE_ATTRIBUTE_NORMAL;
   if (existing == INVALID_HANDLE_VALUE) {
     // Anything but a missing file (a directory, a file the user may not write,
@@ -129,15 +145,13 @@ OutputFile* OpenOutputFile(char* path) {
   } else {
     std::string linked = FinalPathOf(existing);
     BY_HANDLE_FILE_INFORMATION info{};
-    bool known = GetFileInformationByHandle(existing, &info) != 0;
+    bool allowed = MayReplace(existing, &info);
     CloseHandle(existing);
-    attributes = info.dwFileAttributes;
-    // Opening for writing does not check the read-only attribute everywhere
-    // (not for an administrator under every host), so it is checked here.
-    if (!known || (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    if (!allowed) {
       delete output;
       return nullptr;
     }
+    attributes = info.dwFileAttributes;
     // Replace the file a link points to, never the link itself.
     if (!linked.empty()) output->target = linked;
     output->replacing = true;

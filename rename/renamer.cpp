@@ -120,6 +120,47 @@ const char* JudgeName(const uint8_t* original, uint32_t offset, uint32_t end,
   return oldNames[culprit->pair];
 }
 
+// Appends the matches of a few old names in symbol order, comparing names
+// directly: a first byte that differs turns most names away for less than
+// hashing them would cost.
+void FindDirectly(const ElfImage* elf, const OldNameIndex& index, std::vector<RenameMatch>* found) {
+  const uint32_t count = GetSymbolCount(elf);
+  const auto pairs = static_cast<uint32_t>(index.oldNames.size());
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t offset = GetSymbol(elf, static_cast<int32_t>(i))->st_name;
+    const char* name = GetSymbolName(elf, offset);
+    if (name == nullptr) continue;
+    for (uint32_t pair = 0; pair < pairs; ++pair) {
+      const char* oldName = index.oldNames[pair];
+      if (name[0] == oldName[0] && strcmp(name, oldName) == 0) found->push_back({pair, i, offset});
+    }
+  }
+}
+
+// Appends the matches of the indexed old names in symbol order. Names are
+// hashed a batch at a time and looked up afterwards, so that the lookups of a
+// batch are independent and their cache misses overlap.
+void FindIndexed(const ElfImage* elf, const OldNameIndex& index, std::vector<RenameMatch>* found) {
+  const uint32_t count = GetSymbolCount(elf);
+  constexpr uint32_t kBatch = 32;
+  Probe probes[kBatch];
+  for (uint32_t base = 0; base < count; base += kBatch) {
+    const uint32_t n = std::min(kBatch, count - base);
+    for (uint32_t j = 0; j < n; ++j) {
+      Probe& probe = probes[j];
+      probe.offset = GetSymbol(elf, static_cast<int32_t>(base + j))->st_name;
+      probe.name = GetSymbolName(elf, probe.offset);
+      if (probe.name != nullptr) probe.hash = HashName(probe.name);
+    }
+    for (uint32_t j = 0; j < n; ++j) {
+      if (probes[j].name == nullptr) continue;
+      for (uint32_t pair = LookUp(index, probes[j]); pair != kNone; pair = index.nextSame[pair]) {
+        found->push_back({pair, base + j, probes[j].offset});
+      }
+    }
+  }
+}
+
 }  // namespace
 
 OldNameIndex IndexOldNames(std::span<const char* const> oldNames) {
@@ -194,38 +235,10 @@ std::vector<RenameMatch> FindRenames(const ElfImage* elf, const OldNameIndex& in
   std::vector<RenameMatch> found;
   const size_t pairs = index.oldNames.size();
   if (pairs == 0 || elf->strtabHeader == nullptr) return found;
-  const uint32_t count = GetSymbolCount(elf);
   if (pairs <= kDirectPairs) {
-    // A few old names are compared directly: a first byte that differs
-    // turns most names away for less than hashing them would cost.
-    for (uint32_t i = 0; i < count; ++i) {
-      const uint32_t offset = GetSymbol(elf, static_cast<int32_t>(i))->st_name;
-      const char* name = GetSymbolName(elf, offset);
-      if (name == nullptr) continue;
-      for (uint32_t pair = 0; pair < pairs; ++pair) {
-        const char* oldName = index.oldNames[pair];
-        if (name[0] == oldName[0] && strcmp(name, oldName) == 0) found.push_back({pair, i, offset});
-      }
-    }
-  }
-  // Names are hashed a batch at a time and looked up afterwards, so that the
-  // lookups of a batch are independent and their cache misses overlap.
-  constexpr uint32_t kBatch = 32;
-  Probe probes[kBatch];
-  for (uint32_t base = 0; pairs > kDirectPairs && base < count; base += kBatch) {
-    const uint32_t n = std::min(kBatch, count - base);
-    for (uint32_t j = 0; j < n; ++j) {
-      Probe& probe = probes[j];
-      probe.offset = GetSymbol(elf, static_cast<int32_t>(base + j))->st_name;
-      probe.name = GetSymbolName(elf, probe.offset);
-      if (probe.name != nullptr) probe.hash = HashName(probe.name);
-    }
-    for (uint32_t j = 0; j < n; ++j) {
-      if (probes[j].name == nullptr) continue;
-      for (uint32_t pair = LookUp(index, probes[j]); pair != kNone; pair = index.nextSame[pair]) {
-        found.push_back({pair, base + j, probes[j].offset});
-      }
-    }
+    FindDirectly(elf, index, &found);
+  } else {
+    FindIndexed(elf, index, &found);
   }
 
   // Found in symbol order; a stable counting sort by pair gives the order of

@@ -25,50 +25,43 @@ def body():
 
 
 def check_program(tool, work):
-    greeting = os.path.join(work, "greeting.o")
-    main_obj = os.path.join(work, "main.o")
+    greeting, main_obj = compile_sources(work)
     program = os.path.join(work, "program")
-    rt.run_ok([rt.CROSS + "gcc", "-O2", "-c", os.path.join(HERE, "link", "greeting.c"),
-               "-o", greeting])
-    rt.run_ok([rt.CROSS + "gcc", "-O2", "-c", os.path.join(HERE, "link", "main.c"),
-               "-o", main_obj])
     link = [rt.CROSS + "gcc", "-static", main_obj, greeting, "-o", program]
-
-    unrenamed = rt.run(link)
-    if unrenamed.returncode == 0 or b"greeting_new" not in unrenamed.stderr:
-        raise rt.Failure("the program linked before the rename")
-    result = rt.run([tool, "-c", "greeting_old", "-n", "greeting_new", greeting])
-    if (result.returncode, result.stdout) != (0, b"<greeting_old> -> <greeting_new> changed\n"):
-        raise rt.Failure(f"rename failed: {result}")
-    rt.run_ok(link)
-    ran = rt.run(["qemu-ppc", "-L", "/usr/powerpc-linux-gnu", program], timeout=60)
-    if (ran.returncode, ran.stdout) != (0, EXPECTED):
-        raise rt.Failure(f"program gave status {ran.returncode} and {ran.stdout!r}")
+    rename_link_and_run(tool, greeting, link, program, "the program")
 
 
 def check_library(tool, work):
-    greeting = os.path.join(work, "greeting.o")
-    main_obj = os.path.join(work, "main.o")
+    greeting, main_obj = compile_sources(work)
     library = os.path.join(work, "libgreet.a")
     program = os.path.join(work, "program")
-    rt.run_ok([rt.CROSS + "gcc", "-O2", "-c", os.path.join(HERE, "link", "greeting.c"),
-               "-o", greeting])
-    rt.run_ok([rt.CROSS + "gcc", "-O2", "-c", os.path.join(HERE, "link", "main.c"),
-               "-o", main_obj])
     rt.run_ok([rt.CROSS + "ar", "rcs", library, greeting])
     os.remove(greeting)
     link = [rt.CROSS + "gcc", "-static", main_obj, "-L", work, "-lgreet", "-o", program]
+    rename_link_and_run(tool, library, link, program, "the program from the library")
 
+
+def compile_sources(work):
+    greeting = os.path.join(work, "greeting.o")
+    main_obj = os.path.join(work, "main.o")
+    for source, obj in (("greeting.c", greeting), ("main.c", main_obj)):
+        rt.run_ok([rt.CROSS + "gcc", "-O2", "-c", os.path.join(HERE, "link", source), "-o", obj])
+    return greeting, main_obj
+
+
+def rename_link_and_run(tool, renamed, link, program, what):
+    """The link must fail before greeting_old is renamed in renamed, and the
+    program it makes afterwards must print what the renamed function prints."""
     unrenamed = rt.run(link)
     if unrenamed.returncode == 0 or b"greeting_new" not in unrenamed.stderr:
-        raise rt.Failure("the program linked against the library before the rename")
-    result = rt.run([tool, "-c", "greeting_old", "-n", "greeting_new", library])
+        raise rt.Failure(f"{what} linked before the rename")
+    result = rt.run([tool, "-c", "greeting_old", "-n", "greeting_new", renamed])
     if (result.returncode, result.stdout) != (0, b"<greeting_old> -> <greeting_new> changed\n"):
-        raise rt.Failure(f"rename in the library failed: {result}")
+        raise rt.Failure(f"rename in {renamed} failed: {result}")
     rt.run_ok(link)
     ran = rt.run(["qemu-ppc", "-L", "/usr/powerpc-linux-gnu", program], timeout=60)
     if (ran.returncode, ran.stdout) != (0, EXPECTED):
-        raise rt.Failure(f"program from the library gave status {ran.returncode} and {ran.stdout!r}")
+        raise rt.Failure(f"{what} gave status {ran.returncode} and {ran.stdout!r}")
 
 
 if __name__ == "__main__":
