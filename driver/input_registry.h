@@ -5,7 +5,7 @@
 
 #include "elf/archive.h"
 #include "elf/elf_image.h"
-#include "elf/host_file.h"
+#include "host/host_file.h"
 
 struct InputFile {
   char fullPath[kMaxPath];

@@ -13,7 +13,7 @@
 #include "driver/rename_list.h"
 #include "elf/archive.h"
 #include "elf/elf_image.h"
-#include "elf/host_file.h"
+#include "host/host_file.h"
 #include "rename/renamer.h"
 
 namespace {

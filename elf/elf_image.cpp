@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "elf/host_file.h"
+#include "host/host_file.h"
 
 static_assert(std::endian::native == std::endian::little,
               "the loader converts big-endian records for a little-endian host");

@@ -16,7 +16,7 @@
 
 #include "elf/archive.h"
 #include "elf/elf_image.h"
-#include "elf/host_file.h"
+#include "host/host_file.h"
 #include "rename/renamer.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // that the portable routines leave to the platform.
 #pragma once
 
-#include "elf/host_file.h"
+#include "host/host_file.h"
 
 // A buffer of size bytes for a whole file, released with free; none when
 // there is no memory. Large buffers are laid out so that filling them costs

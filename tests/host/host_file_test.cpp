@@ -1,4 +1,4 @@
-#include "elf/host_file.h"
+#include "host/host_file.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

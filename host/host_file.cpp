@@ -1,9 +1,9 @@
-#include "elf/host_file.h"
+#include "host/host_file.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "elf/host_platform.h"
+#include "host/host_platform.h"
 
 namespace {
 

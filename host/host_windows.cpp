@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "elf/host_file.h"
-#include "elf/host_platform.h"
+#include "host/host_file.h"
+#include "host/host_platform.h"
 
 namespace {
 
