@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Renames strchr across each toolchain's C library and links a static
+"""Renames strpbrk across each toolchain's C library and links a static
 program that calls it by its new name only, against the renamed library, and
-runs it (under qemu, natively on the host): it must print what strchr finds.
+runs it (under qemu, natively on the host): it must print what strpbrk finds.
 The link is first tried against the library as shipped, which must fail, so
 the program cannot pass by finding the name elsewhere.
 """
@@ -12,7 +12,7 @@ import tempfile
 import realtools as rt
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-OLD, NEW = "strchr", "Qtrchr"
+OLD, NEW = "strpbrk", "Qtrpbrk"
 EXPECTED = b", from the renamed C library\n"
 
 

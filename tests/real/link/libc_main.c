@@ -1,9 +1,9 @@
-/* Calls the C library's strchr by the only name the renamed library gives it. */
+/* Calls the C library's strpbrk by the only name the renamed library gives it. */
 #include <stdio.h>
 
-char* Qtrchr(const char* s, int c);
+char* Qtrpbrk(const char* s, const char* accept);
 
 int main(void) {
-  puts(Qtrchr("hello, from the renamed C library", ','));
+  puts(Qtrpbrk("hello, from the renamed C library", ","));
   return 0;
 }
