@@ -204,9 +204,9 @@ std::string SymtabOutsideTheFile() {
   return object.bytes;
 }
 
-std::string LittleEndian() {
+std::string UnknownByteOrder() {
   ObjectLayout layout;
-  layout.eiData = 1;
+  layout.eiData = 3;
   return BuildObject(layout).bytes;
 }
 
@@ -237,8 +237,10 @@ TEST(Archives, RefusedArchiveIsLeftWholeAfterEarlierOutputs) {
   const RefusalCase cases[] = {
       {"damaged member", WithBadMember("uart.o", SymtabOutsideTheFile()),
        "LoadElfFile: %s(uart.o) is damaged: .symtab lies outside the file\n"},
-      {"member of another ELF kind", WithBadMember("a_rather_long_member_name.o", LittleEndian()),
-       "LoadElfFile: %s(a_rather_long_member_name.o) is not a big-endian ELF32 file\n"},
+      {"member of another ELF kind",
+       WithBadMember("a_rather_long_member_name.o", UnknownByteOrder()),
+       "LoadElfFile: %s(a_rather_long_member_name.o) is not an ELF file of a known class and byte "
+       "order\n"},
       {"member whose rename changes another name", WithBadMember("shared.o", TailSharing()),
        "ERROR: renaming <bar> would also change <foobar> in %s(shared.o)\n"},
       {"thin archive", Thin(),

@@ -352,10 +352,10 @@ struct RefusedInput {
 };
 
 std::vector<RefusedInput> RefusedInputs() {
-  ObjectLayout little;
-  little.eiData = 1;
-  ObjectLayout wide;
-  wide.eiClass = 2;
+  ObjectLayout noClass;
+  noClass.eiClass = 3;
+  ObjectLayout noOrder;
+  noOrder.eiData = 0;
   std::string damaged = Object({"foo"});
   testelf::PutBe16(damaged, testelf::kEShentsize, 20);
   std::string cut = Object({"foo"});
@@ -366,8 +366,10 @@ std::vector<RefusedInput> RefusedInputs() {
        "\x7F"
        "EL",
        " is not an ELF file\n"},
-      {"little-endian ELF", BuildObject(little).bytes, " is not a big-endian ELF32 file\n"},
-      {"64-bit ELF", BuildObject(wide).bytes, " is not a big-endian ELF32 file\n"},
+      {"unknown class", BuildObject(noClass).bytes,
+       " is not an ELF file of a known class and byte order\n"},
+      {"unknown byte order", BuildObject(noOrder).bytes,
+       " is not an ELF file of a known class and byte order\n"},
       {"e_shentsize 20", damaged, " is damaged: e_shentsize 20 is below 40\n"},
       {"cut short", cut, " is damaged: the section header table lies outside the file\n"},
   };
