@@ -32,6 +32,8 @@ struct Member {
   std::vector<std::string> symbols;
   std::string raw = "";
   uint32_t emptySections = 0;  // 65,280 or more takes extended numbering
+  uint8_t eiClass = 1;         // the layout: ELFCLASS32 or ELFCLASS64
+  uint8_t eiData = 2;          // ELFDATA2MSB or ELFDATA2LSB
 };
 
 std::string ObjectOf(const Member& member, const std::vector<std::string>& symbols) {
@@ -43,6 +45,8 @@ std::string ObjectOf(const Member& member, const std::vector<std::string>& symbo
   }
   layout.emptySections = member.emptySections;
   layout.extendedNumbering = member.emptySections >= 0xFF00;
+  layout.eiClass = member.eiClass;
+  layout.eiData = member.eiData;
   return BuildObject(layout).bytes;
 }
 
@@ -89,6 +93,20 @@ struct RenameCase {
 
 const Member kNotes = {"notes.txt", {}, "uart_init is not an object\n"};
 
+// One member of each layout, one of them with extended numbering, renamed by
+// "aa bb".
+const Library kEveryLayout = {{{"le32.o", {"aa"}, "", 0, 1, 1},
+                               {"be32.o", {"cc", "aa"}},
+                               {"le64.o", {"aa"}, "", 65300, 2, 1},
+                               {"be64.o", {"aa"}, "", 0, 2, 2}},
+                              {{"aa", 0}, {"cc", 1}, {"aa", 1}, {"aa", 2}, {"aa", 3}}};
+const std::vector<std::vector<std::string>> kEveryLayoutAfter = {
+    {"bb"}, {"cc", "bb"}, {"bb"}, {"bb"}};
+const std::vector<std::string> kEveryLayoutEntriesAfter = {"bb", "cc", "bb", "bb", "bb"};
+const std::string kEveryLayoutOut =
+    "<aa> -> <bb> changed\n<aa> -> <bb> changed\n"
+    "<aa> -> <bb> changed\n<aa> -> <bb> changed\n";
+
 TEST(Archives, MembersAreRenamedAsObjectsAndTheIndexFollowsThem) {
   const RenameCase cases[] = {
       {"members report in archive order, not in pair order; an entry follows only its member",
@@ -127,6 +145,14 @@ TEST(Archives, MembersAreRenamedAsObjectsAndTheIndexFollowsThem) {
        {{"bb"}},
        {"bb"},
        Changed("aa", "bb")},
+      {"members of every layout, with a 32-bit index", "aa bb\n", kEveryLayout, kEveryLayoutAfter,
+       kEveryLayoutEntriesAfter, kEveryLayoutOut},
+      {"members of every layout, with a 64-bit index",
+       "aa bb\n",
+       {kEveryLayout.members, kEveryLayout.index, true},
+       kEveryLayoutAfter,
+       kEveryLayoutEntriesAfter,
+       kEveryLayoutOut},
       {"an empty archive", "aa bb\n", {}, {}, {}, ""},
   };
   for (const RenameCase& c : cases) {

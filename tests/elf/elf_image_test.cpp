@@ -656,6 +656,65 @@ TEST_F(Loader, RefusesDamageInExtendedNumbering) {
   }
 }
 
+// Damage written through the views lands in each layout's own fields; the
+// checks and their messages hold in every layout, with extended numbering.
+TEST_F(Loader, RefusesDamageInEveryLayout) {
+  for (auto [eiClass, eiData] : {std::pair{1, 1}, {1, 2}, {2, 1}, {2, 2}}) {
+    ObjectLayout layout = DamageLayout();
+    layout.eiClass = static_cast<uint8_t>(eiClass);
+    layout.eiData = static_cast<uint8_t>(eiData);
+    layout.extendedNumbering = true;
+    const BuiltObject base = BuildObject(layout);
+    ElfImage* elf = Load(base.bytes);
+    ASSERT_NE(elf, nullptr) << err_;
+    VisitElfLayout(elf->layout, [&]<class E>(E) {
+      using Shdr = typename E::Shdr;
+      auto section = [&base](std::string& b, uint32_t index) -> Shdr& {
+        return *reinterpret_cast<Shdr*>(b.data() + base.shoff + index * sizeof(Shdr));
+      };
+      auto named = [&](std::string& b, const char* name) -> Shdr& {
+        return section(b, Index(base, name));
+      };
+      const uint32_t symtab = base.sectionOffset.at(".symtab");
+      const std::string entrySize = std::to_string(sizeof(Shdr));
+      const uint64_t allOnes = sizeof(Shdr) == 64 ? ~uint64_t{0} : ~uint32_t{0};
+      const DamageCase cases[] = {
+          {"e_shentsize one short",
+           [](const BuiltObject&, std::string& b) {
+             reinterpret_cast<typename E::Ehdr*>(b.data())->e_shentsize = sizeof(Shdr) - 1;
+           },
+           "e_shentsize " + std::to_string(sizeof(Shdr) - 1) + " is below " + entrySize},
+          {"section count of all ones",
+           [&](const BuiltObject&, std::string& b) { section(b, 0).sh_size = allOnes; },
+           "the section header table lies outside the file"},
+          {".symtab of all ones",
+           [&](const BuiltObject&, std::string& b) { named(b, ".symtab").sh_size = allOnes; },
+           ".symtab lies outside the file"},
+          {".strtab on .symtab",
+           [&](const BuiltObject&, std::string& b) { named(b, ".strtab").sh_offset = symtab + 8; },
+           ".strtab overlaps .symtab"},
+          {".rela.text on .symtab",
+           [&](const BuiltObject&, std::string& b) {
+             named(b, ".rela.text").sh_offset = symtab + 4;
+           },
+           ".rela.text overlaps .symtab"},
+          {"symbol name beyond .strtab",
+           [&](const BuiltObject&, std::string& b) {
+             reinterpret_cast<typename E::Sym*>(b.data() + symtab)[1].st_name = 0x10000;
+           },
+           "the name of symbol 1 is not inside .strtab"},
+      };
+      for (const DamageCase& c : cases) {
+        std::string bytes = base.bytes;
+        c.damage(base, bytes);
+        EXPECT_EQ(Load(bytes), nullptr) << c.title;
+        EXPECT_EQ(err_, "LoadElfFile: " + path_ + " is damaged: " + c.what + "\n")
+            << c.title << " " << eiClass << "/" << eiData;
+      }
+    });
+  }
+}
+
 TEST_F(Loader, OverlapMessageNamesTheLaterSectionFirstWhateverTheirNumber) {
   // Many record tables, two of them on the same bytes: the message must
   // not depend on how a sort happens to order records that start together.
