@@ -29,21 +29,29 @@ using testelf::ObjectLayout;
 using Args = std::vector<std::string>;
 using Files = std::map<std::string, std::string>;
 
+// In every class and byte order; a dynamic symbol table naming the symbol too
+// (placed before .strtab) is never touched.
 TEST(SinglePair, RenamesEveryMatchingSymbolInPlace) {
-  testelf::ObjectLayout layout;
-  uint32_t name = testelf::AddName(layout.strtab, "func_a");
-  layout.symbols = {{.st_name = name}};
-  std::string input = testelf::BuildObject(layout).bytes;
-  ScratchDir dir;
-  dir.Write("x.o", input);
-  testcli::RunResult r = RunNamepatch({"-c", "func_a", "-n", "func_b", "x.o"}, dir.path());
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "<func_a> -> <func_b> changed\n");
-  EXPECT_EQ(r.err, "");
-  std::string expected = input;
-  expected.replace(expected.find("func_a"), 6, "func_b");
-  EXPECT_EQ(dir.Read("x.o"), expected);
-  EXPECT_EQ(dir.List(), std::vector<std::string>{"x.o"});
+  for (auto [eiClass, eiData] : {std::pair<uint8_t, uint8_t>{1, 2}, {1, 1}, {2, 1}, {2, 2}}) {
+    testelf::ObjectLayout layout;
+    layout.eiClass = eiClass;
+    layout.eiData = eiData;
+    layout.sections = {{.name = ".dynsym", .sh_type = 11, .bytes = std::string(48, '\1')},
+                       {.name = ".dynstr", .sh_type = 3, .bytes = std::string("\0func_a\0", 8)}};
+    uint32_t name = testelf::AddName(layout.strtab, "func_a");
+    layout.symbols = {{.st_name = name}};
+    std::string input = testelf::BuildObject(layout).bytes;
+    ScratchDir dir;
+    dir.Write("x.o", input);
+    testcli::RunResult r = RunNamepatch({"-c", "func_a", "-n", "func_b", "x.o"}, dir.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "<func_a> -> <func_b> changed\n");
+    EXPECT_EQ(r.err, "");
+    std::string expected = input;
+    expected.replace(expected.rfind("func_a"), 6, "func_b");
+    EXPECT_EQ(dir.Read("x.o"), expected) << int{eiClass} << "/" << int{eiData};
+    EXPECT_EQ(dir.List(), std::vector<std::string>{"x.o"});
+  }
 }
 
 // An object with one symbol per name, each name stored on its own; text
