@@ -53,31 +53,6 @@ class Loader : public testing::Test {
   std::string err_;
 };
 
-template <class Field>
-std::string FieldBytes(const Field& field) {
-  return std::string(reinterpret_cast<const char*>(field.bytes), sizeof field.bytes);
-}
-
-TEST(Records, FieldsHoldTheirValueInTheirOwnByteOrder) {
-  U16<true> be16;
-  U16<false> le16;
-  U32<true> be32;
-  U32<false> le32;
-  U64<true> be64;
-  U64<false> le64;
-  be16 = le16 = 0x0102;
-  be32 = le32 = 0x01020304;
-  be64 = le64 = 0x0102030405060708;
-  EXPECT_EQ(FieldBytes(be16), "\x01\x02");
-  EXPECT_EQ(FieldBytes(le16), "\x02\x01");
-  EXPECT_EQ(FieldBytes(be32), "\x01\x02\x03\x04");
-  EXPECT_EQ(FieldBytes(le32), "\x04\x03\x02\x01");
-  EXPECT_EQ(FieldBytes(be64), "\x01\x02\x03\x04\x05\x06\x07\x08");
-  EXPECT_EQ(FieldBytes(le64), "\x08\x07\x06\x05\x04\x03\x02\x01");
-  EXPECT_EQ(uint64_t{be64}, uint64_t{le64});
-  EXPECT_EQ(uint32_t{be32}, 0x01020304u);
-}
-
 // Every record of every layout read where it lies, at the published field
 // offsets: the builder lays fields out by their own widths and order, and a
 // section table of 70,000 sections is read through section 0 in each.
@@ -86,12 +61,13 @@ TEST_F(Loader, ReadsTheRecordsOfEveryLayout) {
     const char* title;
     uint8_t eiClass;
     uint8_t eiData;
-    uint32_t nameAt;  // where st_name's low byte lies in symbol 1
+    uint32_t nameAt;   // where st_name's low byte lies in symbol 1
+    uint32_t shoffAt;  // where e_shoff's low byte lies
   };
-  const Case cases[] = {{"ELF32 LSB", 1, 1, 16},
-                        {"ELF32 MSB", 1, 2, 19},
-                        {"ELF64 LSB", 2, 1, 24},
-                        {"ELF64 MSB", 2, 2, 27}};
+  const Case cases[] = {{"ELF32 LSB", 1, 1, 16, 32},
+                        {"ELF32 MSB", 1, 2, 19, 35},
+                        {"ELF64 LSB", 2, 1, 24, 40},
+                        {"ELF64 MSB", 2, 2, 27, 47}};
   for (const Case& c : cases) {
     for (uint32_t emptySections : {0u, 70000u}) {
       ObjectLayout layout;
@@ -113,11 +89,10 @@ TEST_F(Loader, ReadsTheRecordsOfEveryLayout) {
       ASSERT_NE(elf, nullptr) << c.title << ": " << err_;
       const uint32_t symtab = object.sectionOffset.at(".symtab");
       EXPECT_EQ(object.bytes[symtab + c.nameAt], static_cast<char>(name)) << c.title;
+      EXPECT_EQ(object.bytes[c.shoffAt], static_cast<char>(object.shoff)) << c.title;
       EXPECT_EQ(GetSectionCount(elf), object.sectionCount) << c.title;
       EXPECT_EQ(elf->symtab->index, object.sectionIndex.at(".symtab")) << c.title;
       EXPECT_EQ(elf->symtab->sh_offset, symtab) << c.title;
-      EXPECT_EQ(elf->strtab->index, object.sectionIndex.at(".strtab")) << c.title;
-      EXPECT_EQ(elf->sectionNames->index, object.sectionIndex.at(".shstrtab")) << c.title;
       ASSERT_EQ(GetSymbolCount(elf), 2u) << c.title;
       EXPECT_STREQ(GetSymbolName(elf, GetSymbolNameOffset(elf, 1)), "func_a") << c.title;
       EXPECT_STREQ(GetSectionName(elf, GetSectionNameOffset(elf, 1)), ".text") << c.title;
@@ -130,7 +105,6 @@ TEST_F(Loader, ReadsTheRecordsOfEveryLayout) {
         const typename E::Shdr& text = GetSectionHeader<E>(elf, 1);
         EXPECT_EQ(text.sh_flags, 6u);
         EXPECT_EQ(text.sh_offset, object.sectionOffset.at(".text"));
-        EXPECT_EQ(text.sh_size, 4u);
         const typename E::Sym& sym = GetSymbols<E>(elf)[1];
         EXPECT_EQ(sym.st_value, 0x11223344u);
         EXPECT_EQ(sym.st_size, 0x55667788u);
@@ -687,12 +661,6 @@ TEST_F(Loader, RefusesDamageInEveryLayout) {
           {"section count of all ones",
            [&](const BuiltObject&, std::string& b) { section(b, 0).sh_size = allOnes; },
            "the section header table lies outside the file"},
-          {".symtab of all ones",
-           [&](const BuiltObject&, std::string& b) { named(b, ".symtab").sh_size = allOnes; },
-           ".symtab lies outside the file"},
-          {".strtab on .symtab",
-           [&](const BuiltObject&, std::string& b) { named(b, ".strtab").sh_offset = symtab + 8; },
-           ".strtab overlaps .symtab"},
           {".rela.text on .symtab",
            [&](const BuiltObject&, std::string& b) {
              named(b, ".rela.text").sh_offset = symtab + 4;
@@ -709,7 +677,7 @@ TEST_F(Loader, RefusesDamageInEveryLayout) {
         c.damage(base, bytes);
         EXPECT_EQ(Load(bytes), nullptr) << c.title;
         EXPECT_EQ(err_, "LoadElfFile: " + path_ + " is damaged: " + c.what + "\n")
-            << c.title << " " << eiClass << "/" << eiData;
+            << c.title << " in layout " << static_cast<int>(elf->layout);
       }
     });
   }
