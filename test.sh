@@ -4,11 +4,16 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-# The real-toolchain tests need the cross compiler, binutils and C library for
-# PowerPC and qemu; the sanitizer and fuzz builds need clang's runtimes. The
-# output tests set access lists with setfacl and count calls with gdb.
+# The real-toolchain tests need the compilers, binutils and C libraries of
+# every layout (PowerPC, bare-metal Arm with newlib, RISC-V, AArch64, MIPS and
+# the host's own) and qemu; the sanitizer and fuzz builds need clang's
+# runtimes. The output tests set access lists with setfacl and count calls
+# with gdb.
 packages=(clang libclang-rt-14-dev libgtest-dev python3 gcc-powerpc-linux-gnu
-  binutils-powerpc-linux-gnu libc6-dev-powerpc-cross qemu-user acl gdb)
+  binutils-powerpc-linux-gnu libc6-dev-powerpc-cross gcc-arm-none-eabi
+  libnewlib-arm-none-eabi gcc-riscv64-linux-gnu libc6-dev-riscv64-cross
+  gcc-aarch64-linux-gnu libc6-dev-arm64-cross gcc-mips-linux-gnu libc6-dev-mips-cross
+  gcc libc6-dev qemu-user acl gdb)
 # The Windows stage at the end cross-compiles and runs its tests under wine;
 # NAMEPATCH_WINE=0 leaves it out.
 wine_stage=${NAMEPATCH_WINE:-1}

@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """Times namepatch against a peer (objcopy --redefine-syms) and the floor.
 
-Two workloads, each command run several times, alternating, with medians and
+Three workloads, each command run several times, alternating, with medians and
 ratios printed:
 - object: one generated big-endian PowerPC object with many global labels and
   references, a list renaming a share of them, against cp and cp + mv;
 - library: the cross C library, its members extracted into a directory (a
   build tree of many small objects) and as the archive itself, with a light
-  and a heavy swap list, against cat of every object and objcopy on libc.a.
+  and a heavy swap list, against cat of every object and objcopy on libc.a;
+- arm: newlib's libc.a for bare-metal Arm with every name renamed that can be,
+  against cp + mv, arm-none-eabi-objcopy and llvm-objcopy.
 """
 import argparse
 import os
@@ -19,6 +21,7 @@ import sys
 import tempfile
 import time
 
+import arm
 import library
 
 AS = "powerpc-linux-gnu-as"
@@ -105,7 +108,7 @@ def object_workload(args, namepatch, work):
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--namepatch", default="build/driver/namepatch")
-    parser.add_argument("--workload", choices=["object", "library", "all"], default="all")
+    parser.add_argument("--workload", choices=["object", "library", "arm", "all"], default="all")
     parser.add_argument("--labels", type=int, default=200_000)
     parser.add_argument("--references", type=int, default=20_000)
     parser.add_argument("--pairs", type=int, default=20_000)
@@ -120,6 +123,8 @@ def main():
             object_workload(args, namepatch, work)
         if args.workload in ("library", "all"):
             library.workload(args, namepatch, work, run_once)
+        if args.workload in ("arm", "all"):
+            arm.workload(args, namepatch, work, run_once)
     finally:
         shutil.rmtree(work)
 

@@ -1,5 +1,5 @@
-// The namepatch command: renames symbols of big-endian PowerPC ELF32 objects,
-// and of the static libraries that hold them, in place, writing new names of
+// The namepatch command: renames symbols of ELF objects of any class, byte
+// order and machine, and of the static libraries that hold them, in place, writing new names of
 // the old names' lengths into .strtab and the libraries' symbol indexes.
 #include <algorithm>
 #include <cstdio>
@@ -28,9 +28,8 @@ struct RunOptions {
 
 void PrintUsage() {
   fprintf(stderr, "Velkorin kVQ Relabeler (Build " __DATE__ " " __TIME__ ")\n");
-  fprintf(stderr,
-          "namepatch " NAMEPATCH_VERSION
-          ": renames symbols of big-endian PowerPC ELF32 objects and archives in place.\n\n");
+  fprintf(stderr, "namepatch " NAMEPATCH_VERSION
+                  ": renames symbols of ELF objects and archives in place.\n\n");
   fprintf(stderr,
           "usage: namepatch [-c old_symbol][-n new_symbol][-a list_file][-o output_elfname]"
           "[elf_files ...] \n");
@@ -119,7 +118,7 @@ void AddObjectRenames(InputRenames* renames, uint32_t offset, const ElfImage* el
                       ObjectRenames&& object) {
   if (object.table != nullptr) {
     renames->patches.push_back(
-        {offset + elf->strtabHeader->sh_offset, elf->strtabHeader->sh_size, object.table});
+        {offset + elf->strtab->sh_offset, elf->strtab->sh_size, object.table});
   }
   renames->reports.push_back(std::move(object.matches));
 }

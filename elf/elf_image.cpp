@@ -1,7 +1,6 @@
 #include "elf/elf_image.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -11,13 +10,12 @@
 
 #include "host/host_file.h"
 
-static_assert(std::endian::native == std::endian::little,
-              "the loader converts big-endian records for a little-endian host");
-
 namespace {
 
 constexpr uint8_t kClass32 = 1;
-constexpr uint8_t kDataBigEndian = 2;
+constexpr uint8_t kClass64 = 2;
+constexpr uint8_t kDataLittle = 1;
+constexpr uint8_t kDataBig = 2;
 constexpr uint16_t kExtendedIndex = 0xFFFF;  // SHN_XINDEX
 
 // A byte range of the file, for the bounds and overlap checks.
@@ -25,6 +23,14 @@ struct Region {
   uint64_t begin;
   uint64_t end;
   std::string label;
+};
+
+// A section header's values as the file states them, not yet checked.
+struct RawSection {
+  uint32_t index;
+  uint32_t name;
+  uint64_t offset;
+  uint64_t size;
 };
 
 bool Inside(const ElfImage* elf, uint64_t offset, uint64_t size) {
@@ -35,13 +41,26 @@ bool Overlap(const Region& a, const Region& b) {
   return a.begin < a.end && b.begin < b.end && a.begin < b.end && b.begin < a.end;
 }
 
-Region SectionRegion(const Elf32_Shdr* section, uint32_t entrySize, std::string label) {
-  uint64_t size = entrySize ? section->sh_size / entrySize * entrySize : section->sh_size;
-  return {section->sh_offset, uint64_t{section->sh_offset} + size, std::move(label)};
+// Only for a section already found inside the file, so the sum cannot wrap.
+Region SectionRegion(const RawSection& section, uint32_t entrySize, std::string label) {
+  uint64_t size = entrySize ? section.size / entrySize * entrySize : section.size;
+  return {section.offset, section.offset + size, std::move(label)};
 }
 
-bool IsRelaSection(const ElfImage* elf, const Elf32_Shdr* section) {
-  const char* name = GetSectionName(elf, section->sh_name);
+// Only for a section already found inside the file.
+ElfSection Resolve(const RawSection& section) {
+  return {section.index, section.name, static_cast<uint32_t>(section.offset),
+          static_cast<uint32_t>(section.size)};
+}
+
+template <class E>
+RawSection ReadSection(const ElfImage* elf, uint32_t index) {
+  const typename E::Shdr& s = GetSectionHeader<E>(elf, index);
+  return {index, s.sh_name, s.sh_offset, s.sh_size};
+}
+
+bool IsRelaSection(const ElfImage* elf, const RawSection& section) {
+  const char* name = GetSectionName(elf, section.name);
   return name != nullptr && strncmp(name, ".rela.", 6) == 0;
 }
 
@@ -49,68 +68,72 @@ bool IsRelaSection(const ElfImage* elf, const Elf32_Shdr* section) {
 // its terminating zero lies inside it too: when it starts at or before the
 // table's last zero byte. That one place, found once, judges every name.
 // Returns one past the place; 0 for a table without any zero byte.
-uint32_t NameLimit(const ElfImage* elf, const Elf32_Shdr* table) {
-  const uint8_t* bytes = elf->image + table->sh_offset;
-  uint32_t limit = table->sh_size;
+uint32_t NameLimit(const ElfImage* elf, const ElfSection& table) {
+  const uint8_t* bytes = elf->image + table.sh_offset;
+  uint32_t limit = table.sh_size;
   while (limit > 0 && bytes[limit - 1] != 0) --limit;
   return limit;
 }
 
-uint32_t ReadBe32(const uint8_t* bytes) {
-  return uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 | bytes[3];
-}
-
 // Checks the header and the section header table before anything is read
-// through them, and resolves the section count into elf and the
+// through them, and resolves the section count and table into elf and the
 // section-name table's index into namesIndex. With 65,280 sections or more
 // the header holds e_shnum 0 and e_shstrndx SHN_XINDEX, and section 0's
-// sh_size and sh_link hold the real values; section 0 is read here before
-// it is converted, so it is checked first on its own. Returns what is wrong,
-// or an empty string; a message shows the resolved values.
+// sh_size and sh_link hold the real values; section 0 is checked first on
+// its own. Returns what is wrong, or an empty string; a message shows the
+// resolved values.
+template <class E>
 std::string CheckSectionTable(ElfImage* elf, uint32_t* namesIndex) {
-  const Elf32_Ehdr* h = elf->header;
-  uint32_t count = h->e_shnum;
-  uint32_t index = h->e_shstrndx;
-  if (count != 0 || h->e_shoff != 0) {
-    if (h->e_shentsize < sizeof(Elf32_Shdr)) {
-      return "e_shentsize " + std::to_string(h->e_shentsize) + " is below 40";
+  const typename E::Ehdr& h = GetElfHeader<E>(elf);
+  const uint64_t shoff = h.e_shoff;
+  const uint32_t entrySize = h.e_shentsize;
+  uint64_t count = h.e_shnum;
+  uint32_t index = h.e_shstrndx;
+  if (count != 0 || shoff != 0) {
+    if (entrySize < sizeof(typename E::Shdr)) {
+      return "e_shentsize " + std::to_string(entrySize) + " is below " +
+             std::to_string(sizeof(typename E::Shdr));
     }
     if (count == 0) {
-      if (!Inside(elf, h->e_shoff, h->e_shentsize)) {
-        return "the section header table lies outside the file";
-      }
-      if (h->e_shoff < sizeof(Elf32_Ehdr)) {
+      if (!Inside(elf, shoff, entrySize)) return "the section header table lies outside the file";
+      if (shoff < sizeof(typename E::Ehdr)) {
         return "the section header table overlaps the ELF header";
       }
-      count = ReadBe32(elf->image + h->e_shoff + offsetof(Elf32_Shdr, sh_size));
+      elf->shoff = static_cast<uint32_t>(shoff);
+      elf->shentsize = entrySize;
+      count = GetSectionHeader<E>(elf, 0).sh_size;
     }
-    uint64_t size = uint64_t{count} * h->e_shentsize;
-    if (!Inside(elf, h->e_shoff, size)) return "the section header table lies outside the file";
-    if (count != 0 && h->e_shoff < sizeof(Elf32_Ehdr)) {
+    // Every entry takes at least one byte, so a larger count cannot fit, and
+    // the product below cannot wrap.
+    if (count > elf->length || !Inside(elf, shoff, count * entrySize)) {
+      return "the section header table lies outside the file";
+    }
+    if (count != 0 && shoff < sizeof(typename E::Ehdr)) {
       return "the section header table overlaps the ELF header";
     }
+    elf->shoff = static_cast<uint32_t>(shoff);
+    elf->shentsize = entrySize;
   }
-  if (index == kExtendedIndex && count != 0) {
-    index = ReadBe32(elf->image + h->e_shoff + offsetof(Elf32_Shdr, sh_link));
-  }
+  if (index == kExtendedIndex && count != 0) index = GetSectionHeader<E>(elf, 0).sh_link;
   if (index != 0 && index >= count) {
     return "e_shstrndx " + std::to_string(index) + " is not below e_shnum " + std::to_string(count);
   }
-  elf->sectionCount = count;
+  elf->sectionCount = static_cast<uint32_t>(count);
   *namesIndex = index;
   return "";
 }
 
-// Checks the section-name table and every section name in it.
-std::string CheckSectionNames(const ElfImage* elf) {
-  const Elf32_Shdr* names = elf->sectionNameHeader;
-  if (names == nullptr) return "";
-  if (!Inside(elf, names->sh_offset, names->sh_size)) {
-    return "the section-name table lies outside the file";
-  }
-  const uint32_t limit = NameLimit(elf, names);
+// Checks the section-name table and every section name in it, and resolves
+// the table into elf.
+template <class E>
+std::string CheckSectionNames(ElfImage* elf, uint32_t namesIndex) {
+  if (namesIndex == 0) return "";
+  const RawSection names = ReadSection<E>(elf, namesIndex);
+  if (!Inside(elf, names.offset, names.size)) return "the section-name table lies outside the file";
+  elf->sectionNames = Resolve(names);
+  const uint32_t limit = NameLimit(elf, *elf->sectionNames);
   for (uint32_t i = 0; i < elf->sectionCount; ++i) {
-    uint32_t offset = GetSectionHeader(elf, static_cast<int32_t>(i))->sh_name;
+    uint32_t offset = GetSectionHeader<E>(elf, i).sh_name;
     if (offset != 0 && offset >= limit) {
       return "the name of section " + std::to_string(i) + " is not inside the section-name table";
     }
@@ -119,50 +142,48 @@ std::string CheckSectionNames(const ElfImage* elf) {
 }
 
 // Checks that .symtab, .strtab and every .rela. section lie inside the file,
-// that no two converted records share a byte, and that neither string table
-// shares a byte with a converted record: a string table copied from the
-// loaded image must hold the file's own bytes.
-std::string CheckTableRegions(const ElfImage* elf) {
-  const Elf32_Ehdr* h = elf->header;
-  std::vector<Region> converted;
-  converted.push_back({0, sizeof(Elf32_Ehdr), "the ELF header"});
-  converted.push_back({h->e_shoff, h->e_shoff + uint64_t{elf->sectionCount} * h->e_shentsize,
-                       "the section header table"});
+// that no two record tables share a byte, and that neither string table
+// shares a byte with a record table: a name is never also a record.
+template <class E>
+std::string CheckTableRegions(const ElfImage* elf, const std::optional<RawSection>& symtab,
+                              const std::optional<RawSection>& strtab) {
+  std::vector<Region> records;
+  records.push_back({0, sizeof(typename E::Ehdr), "the ELF header"});
+  records.push_back({elf->shoff, elf->shoff + uint64_t{elf->sectionCount} * elf->shentsize,
+                     "the section header table"});
   std::vector<Region> tables;
-  if (elf->sectionNameHeader) {
-    tables.push_back(SectionRegion(elf->sectionNameHeader, 0, "the section-name table"));
+  if (elf->sectionNames) {
+    const ElfSection& names = *elf->sectionNames;
+    tables.push_back(
+        {names.sh_offset, uint64_t{names.sh_offset} + names.sh_size, "the section-name table"});
   }
-  if (elf->symtabHeader) {
-    if (!Inside(elf, elf->symtabHeader->sh_offset, elf->symtabHeader->sh_size)) {
-      return ".symtab lies outside the file";
-    }
-    converted.push_back(SectionRegion(elf->symtabHeader, sizeof(Elf32_Sym), ".symtab"));
+  if (symtab) {
+    if (!Inside(elf, symtab->offset, symtab->size)) return ".symtab lies outside the file";
+    records.push_back(SectionRegion(*symtab, sizeof(typename E::Sym), ".symtab"));
   }
-  if (elf->strtabHeader) {
-    if (!Inside(elf, elf->strtabHeader->sh_offset, elf->strtabHeader->sh_size)) {
-      return ".strtab lies outside the file";
-    }
-    tables.push_back(SectionRegion(elf->strtabHeader, 0, ".strtab"));
+  if (strtab) {
+    if (!Inside(elf, strtab->offset, strtab->size)) return ".strtab lies outside the file";
+    tables.push_back(SectionRegion(*strtab, 0, ".strtab"));
   }
   for (uint32_t i = 0; i < elf->sectionCount; ++i) {
-    const Elf32_Shdr* section = GetSectionHeader(elf, static_cast<int32_t>(i));
+    const RawSection section = ReadSection<E>(elf, i);
     if (!IsRelaSection(elf, section)) continue;
-    std::string name = GetSectionName(elf, section->sh_name);
-    if (!Inside(elf, section->sh_offset, section->sh_size)) return name + " lies outside the file";
-    converted.push_back(SectionRegion(section, sizeof(Elf32_Rela), name));
+    std::string name = GetSectionName(elf, section.name);
+    if (!Inside(elf, section.offset, section.size)) return name + " lies outside the file";
+    records.push_back(SectionRegion(section, sizeof(typename E::Rela), name));
   }
 
   for (const Region& table : tables) {
-    for (const Region& record : converted) {
+    for (const Region& record : records) {
       if (Overlap(table, record)) return table.label + " overlaps " + record.label;
     }
   }
   // Stable, so that of two records starting together the later-listed one is
   // named as overlapping the earlier, however many records there are.
-  std::stable_sort(converted.begin(), converted.end(),
+  std::stable_sort(records.begin(), records.end(),
                    [](const Region& a, const Region& b) { return a.begin < b.begin; });
   const Region* last = nullptr;
-  for (const Region& record : converted) {
+  for (const Region& record : records) {
     if (record.begin == record.end) continue;
     if (last != nullptr && record.begin < last->end) {
       return record.label + " overlaps " + last->label;
@@ -172,12 +193,13 @@ std::string CheckTableRegions(const ElfImage* elf) {
   return "";
 }
 
+template <class E>
 std::string CheckSymbolNames(const ElfImage* elf) {
-  if (elf->strtabHeader == nullptr) return "";
-  const uint32_t limit = NameLimit(elf, elf->strtabHeader);
-  const uint32_t count = GetSymbolCount(elf);
-  for (uint32_t i = 0; i < count; ++i) {
-    uint32_t offset = GetSymbol(elf, static_cast<int32_t>(i))->st_name;
+  if (!elf->strtab) return "";
+  const uint32_t limit = NameLimit(elf, *elf->strtab);
+  const typename E::Sym* symbols = GetSymbols<E>(elf);
+  for (uint32_t i = 0; i < elf->symbolCount; ++i) {
+    uint32_t offset = symbols[i].st_name;
     if (offset != 0 && offset >= limit) {
       return "the name of symbol " + std::to_string(i) + " is not inside .strtab";
     }
@@ -185,112 +207,69 @@ std::string CheckSymbolNames(const ElfImage* elf) {
   return "";
 }
 
-ElfImage* Refuse(ElfImage* elf, const char* name, const std::string& what) {
-  fprintf(stderr, "LoadElfFile: %s is damaged: %s\n", name, what.c_str());
-  delete elf;
-  return nullptr;
+// Each check runs before the read that it makes safe, so that nothing is
+// ever read outside the object. Every name is judged against its table's last
+// zero byte, never against a zero after the object: an archive member is
+// followed by the next member's bytes.
+template <class E>
+std::string LoadRecords(ElfImage* elf) {
+  if (elf->length < sizeof(typename E::Ehdr)) return "the ELF header lies outside the file";
+  uint32_t namesIndex = 0;
+  std::string damage = CheckSectionTable<E>(elf, &namesIndex);
+  if (damage.empty()) damage = CheckSectionNames<E>(elf, namesIndex);
+  if (!damage.empty()) return damage;
+
+  // Whole-name comparison; a later section of the same name wins.
+  std::optional<RawSection> symtab;
+  std::optional<RawSection> strtab;
+  for (uint32_t i = 0; i < elf->sectionCount; ++i) {
+    const RawSection section = ReadSection<E>(elf, i);
+    const char* sectionName = GetSectionName(elf, section.name);
+    if (sectionName == nullptr) continue;
+    if (strcmp(sectionName, ".symtab") == 0) {
+      symtab = section;
+    } else if (strcmp(sectionName, ".strtab") == 0) {
+      strtab = section;
+    }
+  }
+  damage = CheckTableRegions<E>(elf, symtab, strtab);
+  if (!damage.empty()) return damage;
+  if (symtab) {
+    elf->symtab = Resolve(*symtab);
+    elf->symbolCount = elf->symtab->sh_size / sizeof(typename E::Sym);
+  }
+  if (strtab) elf->strtab = Resolve(*strtab);
+  return CheckSymbolNames<E>(elf);
 }
 
 }  // namespace
 
-uint16_t Swap16(uint16_t value) { return static_cast<uint16_t>(value << 8 | value >> 8); }
+uint32_t GetSectionCount(const ElfImage* elf) { return elf->sectionCount; }
 
-uint32_t Swap32(uint32_t value) {
-  return value << 24 | (value & 0xFF00) << 8 | (value >> 8 & 0xFF00) | value >> 24;
-}
-
-Elf32_Ehdr* SwapElfHeader(Elf32_Ehdr* h) {
-  h->e_type = Swap16(h->e_type);
-  h->e_machine = Swap16(h->e_machine);
-  h->e_version = Swap32(h->e_version);
-  h->e_entry = Swap32(h->e_entry);
-  h->e_phoff = Swap32(h->e_phoff);
-  h->e_shoff = Swap32(h->e_shoff);
-  h->e_flags = Swap32(h->e_flags);
-  h->e_ehsize = Swap16(h->e_ehsize);
-  h->e_phentsize = Swap16(h->e_phentsize);
-  h->e_phnum = Swap16(h->e_phnum);
-  h->e_shentsize = Swap16(h->e_shentsize);
-  h->e_shnum = Swap16(h->e_shnum);
-  h->e_shstrndx = Swap16(h->e_shstrndx);
-  return h;
-}
-
-Elf32_Shdr* SwapSectionHeader(Elf32_Shdr* s) {
-  s->sh_name = Swap32(s->sh_name);
-  s->sh_type = Swap32(s->sh_type);
-  s->sh_flags = Swap32(s->sh_flags);
-  s->sh_addr = Swap32(s->sh_addr);
-  s->sh_offset = Swap32(s->sh_offset);
-  s->sh_size = Swap32(s->sh_size);
-  s->sh_link = Swap32(s->sh_link);
-  s->sh_info = Swap32(s->sh_info);
-  s->sh_addralign = Swap32(s->sh_addralign);
-  s->sh_entsize = Swap32(s->sh_entsize);
-  return s;
-}
-
-Elf32_Sym* SwapSymbol(Elf32_Sym* s) {
-  s->st_name = Swap32(s->st_name);
-  s->st_value = Swap32(s->st_value);
-  s->st_size = Swap32(s->st_size);
-  s->st_shndx = Swap16(s->st_shndx);
-  return s;
-}
-
-Elf32_Rela* SwapRela(Elf32_Rela* r) {
-  r->r_offset = Swap32(r->r_offset);
-  r->r_info = Swap32(r->r_info);
-  r->r_addend = static_cast<int32_t>(Swap32(static_cast<uint32_t>(r->r_addend)));
-  return r;
-}
-
-void SwapSymbolTable(ElfImage* elf) {
-  uint32_t count = GetSymbolCount(elf);
-  for (uint32_t i = 0; i < count; ++i) SwapSymbol(GetSymbol(elf, static_cast<int32_t>(i)));
-}
-
-void SwapRelaSection(ElfImage* elf, const Elf32_Shdr* section) {
-  uint32_t count = section->sh_size / sizeof(Elf32_Rela);
-  auto* entries = reinterpret_cast<Elf32_Rela*>(elf->image + section->sh_offset);
-  for (uint32_t i = 0; i < count; ++i) SwapRela(&entries[i]);
-}
-
-Elf32_Shdr* GetSectionHeader(const ElfImage* elf, int32_t index) {
-  const Elf32_Ehdr* h = elf->header;
-  return reinterpret_cast<Elf32_Shdr*>(elf->image + h->e_shoff +
-                                       static_cast<uint32_t>(index) * h->e_shentsize);
+uint32_t GetSectionNameOffset(const ElfImage* elf, uint32_t index) {
+  return VisitElfLayout(
+      elf->layout, [&]<class E>(E) -> uint32_t { return GetSectionHeader<E>(elf, index).sh_name; });
 }
 
 const char* GetSectionName(const ElfImage* elf, uint32_t offset) {
-  if (offset == 0 || elf->sectionNameHeader == nullptr) return nullptr;
-  return reinterpret_cast<const char*>(elf->image + elf->sectionNameHeader->sh_offset + offset);
+  if (offset == 0 || !elf->sectionNames) return nullptr;
+  return reinterpret_cast<const char*>(elf->image + elf->sectionNames->sh_offset + offset);
 }
 
-Elf32_Sym* GetSymbol(const ElfImage* elf, int32_t index) {
-  if (elf->symtabHeader == nullptr) return nullptr;
-  return reinterpret_cast<Elf32_Sym*>(elf->image + elf->symtabHeader->sh_offset +
-                                      static_cast<uint32_t>(index) * sizeof(Elf32_Sym));
+uint32_t GetSymbolNameOffset(const ElfImage* elf, uint32_t index) {
+  return VisitElfLayout(elf->layout,
+                        [&]<class E>(E) -> uint32_t { return GetSymbols<E>(elf)[index].st_name; });
 }
 
 const char* GetSymbolName(const ElfImage* elf, uint32_t offset) {
-  if (offset == 0 || elf->strtabHeader == nullptr) return nullptr;
-  return reinterpret_cast<const char*>(elf->image + elf->strtabHeader->sh_offset + offset);
+  if (offset == 0 || !elf->strtab) return nullptr;
+  return reinterpret_cast<const char*>(elf->image + elf->strtab->sh_offset + offset);
 }
 
-uint32_t GetSymbolCount(const ElfImage* elf) {
-  return elf->symtabHeader ? elf->symtabHeader->sh_size / sizeof(Elf32_Sym) : 0;
-}
+uint32_t GetSymbolCount(const ElfImage* elf) { return elf->symbolCount; }
 
-uint32_t GetSectionCount(const ElfImage* elf) { return elf->sectionCount; }
-
-// Each check runs before the conversion or read that it makes safe, so that
-// nothing is ever read or converted outside the object, and the converted
-// records cannot disturb one another. Every name is judged against its
-// table's last zero byte, never against a zero after the object: an archive
-// member is followed by the next member's bytes.
-ElfImage* LoadElfImage(uint8_t* image, uint32_t length, const char* name) {
-  ElfImage* elf = new (std::nothrow) ElfImage{};
+ElfImage* LoadElfImage(const uint8_t* image, uint32_t length, const char* name) {
+  auto* elf = new (std::nothrow) ElfImage{};
   if (elf == nullptr) {
     fprintf(stderr, "LoadElfFile: ins. memory\n");
     return nullptr;
@@ -305,49 +284,23 @@ ElfImage* LoadElfImage(uint8_t* image, uint32_t length, const char* name) {
     delete elf;
     return nullptr;
   }
-  if (length < 6 || image[4] != kClass32 || image[5] != kDataBigEndian) {
-    fprintf(stderr, "LoadElfFile: %s is not a big-endian ELF32 file\n", name);
+  const bool known = length >= 6 && (image[4] == kClass32 || image[4] == kClass64) &&
+                     (image[5] == kDataLittle || image[5] == kDataBig);
+  if (!known) {
+    fprintf(stderr, "LoadElfFile: %s is not an ELF file of a known class and byte order\n", name);
     delete elf;
     return nullptr;
   }
-  if (length < sizeof(Elf32_Ehdr)) {
-    return Refuse(elf, name, "the ELF header lies outside the file");
-  }
-
-  elf->header = SwapElfHeader(reinterpret_cast<Elf32_Ehdr*>(image));
-  uint32_t namesIndex = 0;
-  std::string damage = CheckSectionTable(elf, &namesIndex);
-  if (!damage.empty()) return Refuse(elf, name, damage);
-  const uint32_t count = elf->sectionCount;
-  for (uint32_t i = 0; i < count; ++i) {
-    SwapSectionHeader(GetSectionHeader(elf, static_cast<int32_t>(i)));
-  }
-  if (namesIndex != 0) {
-    elf->sectionNameHeader = GetSectionHeader(elf, static_cast<int32_t>(namesIndex));
-  }
-  damage = CheckSectionNames(elf);
-  if (!damage.empty()) return Refuse(elf, name, damage);
-
-  // Whole-name comparison; a later section of the same name wins.
-  for (uint32_t i = 0; i < count; ++i) {
-    Elf32_Shdr* section = GetSectionHeader(elf, static_cast<int32_t>(i));
-    const char* sectionName = GetSectionName(elf, section->sh_name);
-    if (sectionName == nullptr) continue;
-    if (strcmp(sectionName, ".symtab") == 0) {
-      elf->symtabHeader = section;
-    } else if (strcmp(sectionName, ".strtab") == 0) {
-      elf->strtabHeader = section;
-    }
-  }
-  damage = CheckTableRegions(elf);
-  if (!damage.empty()) return Refuse(elf, name, damage);
-
-  SwapSymbolTable(elf);
-  damage = CheckSymbolNames(elf);
-  if (!damage.empty()) return Refuse(elf, name, damage);
-  for (uint32_t i = 0; i < count; ++i) {
-    const Elf32_Shdr* section = GetSectionHeader(elf, static_cast<int32_t>(i));
-    if (IsRelaSection(elf, section)) SwapRelaSection(elf, section);
+  const bool is64 = image[4] == kClass64;
+  const bool big = image[5] == kDataBig;
+  elf->layout = is64 ? (big ? ElfLayout::k64Big : ElfLayout::k64Little)
+                     : (big ? ElfLayout::k32Big : ElfLayout::k32Little);
+  std::string damage =
+      VisitElfLayout(elf->layout, [elf]<class E>(E) { return LoadRecords<E>(elf); });
+  if (!damage.empty()) {
+    fprintf(stderr, "LoadElfFile: %s is damaged: %s\n", name, damage.c_str());
+    delete elf;
+    return nullptr;
   }
   return elf;
 }
@@ -359,4 +312,9 @@ ElfImage* LoadElfFile(char* path) {
   ElfImage* elf = LoadElfImage(image, length, path);
   if (elf == nullptr) free(image);
   return elf;
+}
+
+void FreeElfFile(ElfImage* elf) {
+  free(const_cast<uint8_t*>(elf->image));
+  delete elf;
 }

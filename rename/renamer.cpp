@@ -126,15 +126,19 @@ const char* JudgeName(const uint8_t* original, uint32_t offset, uint32_t end,
 void FindDirectly(const ElfImage* elf, const OldNameIndex& index, std::vector<RenameMatch>* found) {
   const uint32_t count = GetSymbolCount(elf);
   const auto pairs = static_cast<uint32_t>(index.oldNames.size());
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint32_t offset = GetSymbol(elf, static_cast<int32_t>(i))->st_name;
-    const char* name = GetSymbolName(elf, offset);
-    if (name == nullptr) continue;
-    for (uint32_t pair = 0; pair < pairs; ++pair) {
-      const char* oldName = index.oldNames[pair];
-      if (name[0] == oldName[0] && strcmp(name, oldName) == 0) found->push_back({pair, i, offset});
+  VisitElfLayout(elf->layout, [&]<class E>(E) {
+    const typename E::Sym* symbols = GetSymbols<E>(elf);
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint32_t offset = symbols[i].st_name;
+      const char* name = GetSymbolName(elf, offset);
+      if (name == nullptr) continue;
+      for (uint32_t pair = 0; pair < pairs; ++pair) {
+        const char* oldName = index.oldNames[pair];
+        if (name[0] == oldName[0] && strcmp(name, oldName) == 0)
+          found->push_back({pair, i, offset});
+      }
     }
-  }
+  });
 }
 
 // Appends the matches of the indexed old names in symbol order. Names are
@@ -144,21 +148,24 @@ void FindIndexed(const ElfImage* elf, const OldNameIndex& index, std::vector<Ren
   const uint32_t count = GetSymbolCount(elf);
   constexpr uint32_t kBatch = 32;
   Probe probes[kBatch];
-  for (uint32_t base = 0; base < count; base += kBatch) {
-    const uint32_t n = std::min(kBatch, count - base);
-    for (uint32_t j = 0; j < n; ++j) {
-      Probe& probe = probes[j];
-      probe.offset = GetSymbol(elf, static_cast<int32_t>(base + j))->st_name;
-      probe.name = GetSymbolName(elf, probe.offset);
-      if (probe.name != nullptr) probe.hash = HashName(probe.name);
-    }
-    for (uint32_t j = 0; j < n; ++j) {
-      if (probes[j].name == nullptr) continue;
-      for (uint32_t pair = LookUp(index, probes[j]); pair != kNone; pair = index.nextSame[pair]) {
-        found->push_back({pair, base + j, probes[j].offset});
+  VisitElfLayout(elf->layout, [&]<class E>(E) {
+    const typename E::Sym* symbols = GetSymbols<E>(elf);
+    for (uint32_t base = 0; base < count; base += kBatch) {
+      const uint32_t n = std::min(kBatch, count - base);
+      for (uint32_t j = 0; j < n; ++j) {
+        Probe& probe = probes[j];
+        probe.offset = symbols[base + j].st_name;
+        probe.name = GetSymbolName(elf, probe.offset);
+        if (probe.name != nullptr) probe.hash = HashName(probe.name);
+      }
+      for (uint32_t j = 0; j < n; ++j) {
+        if (probes[j].name == nullptr) continue;
+        for (uint32_t pair = LookUp(index, probes[j]); pair != kNone; pair = index.nextSame[pair]) {
+          found->push_back({pair, base + j, probes[j].offset});
+        }
       }
     }
-  }
+  });
 }
 
 }  // namespace
@@ -199,14 +206,14 @@ OldNameIndex IndexOldNames(std::span<const char* const> oldNames) {
 }
 
 uint8_t* CopyStringTable(const ElfImage* elf) {
-  uint32_t size = elf->strtabHeader->sh_size;
+  uint32_t size = elf->strtab->sh_size;
   // One byte more than asked keeps an empty table a real buffer.
   auto* table = static_cast<uint8_t*>(malloc(size_t{size} + 1));
   if (table == nullptr) {
     fprintf(stderr, "ERROR: ins. memory\n");
     exit(1);
   }
-  memcpy(table, elf->image + elf->strtabHeader->sh_offset, size);
+  memcpy(table, elf->image + elf->strtab->sh_offset, size);
   return table;
 }
 
@@ -218,10 +225,10 @@ void RenameSymbol(const ElfImage* elf, uint8_t* table, const char* oldName, cons
            oldName, newName);
     return;
   }
-  if (elf->strtabHeader == nullptr) return;
+  if (!elf->strtab) return;
   uint32_t count = GetSymbolCount(elf);
   for (uint32_t i = 0; i < count; ++i) {
-    uint32_t offset = GetSymbol(elf, static_cast<int32_t>(i))->st_name;
+    uint32_t offset = GetSymbolNameOffset(elf, i);
     if (offset == 0) continue;
     // Always the loaded image, never the copy: one pair never sees another's
     // result.
@@ -234,7 +241,7 @@ void RenameSymbol(const ElfImage* elf, uint8_t* table, const char* oldName, cons
 std::vector<RenameMatch> FindRenames(const ElfImage* elf, const OldNameIndex& index) {
   std::vector<RenameMatch> found;
   const size_t pairs = index.oldNames.size();
-  if (pairs == 0 || elf->strtabHeader == nullptr) return found;
+  if (pairs == 0 || !elf->strtab) return found;
   if (pairs <= kDirectPairs) {
     FindDirectly(elf, index, &found);
   } else {
@@ -269,8 +276,8 @@ RenameClash FindRenameClash(const ElfImage* elf, std::span<const RenameMatch> ma
                             std::span<const char* const> oldNames,
                             std::span<const char* const> newNames) {
   if (matches.empty()) return {nullptr, nullptr};
-  const Elf32_Shdr* strtab = elf->strtabHeader;
-  const uint8_t* original = elf->image + strtab->sh_offset;
+  const ElfSection& strtab = *elf->strtab;
+  const uint8_t* original = elf->image + strtab.sh_offset;
 
   // Mark every stored string that a write reaches into, from its first byte:
   // only a name that starts in a marked string can come out changed.
@@ -280,7 +287,7 @@ RenameClash FindRenameClash(const ElfImage* elf, std::span<const RenameMatch> ma
   // against one write, not against each of theirs.
   std::vector<NameWrite> writes;
   writes.reserve(matches.size());
-  std::vector<uint64_t> written(strtab->sh_size / 64 + 1, 0);
+  std::vector<uint64_t> written(strtab.sh_size / 64 + 1, 0);
   for (uint32_t k = static_cast<uint32_t>(matches.size()); k-- > 0;) {
     const RenameMatch& m = matches[k];
     if (written[m.offset / 64] >> (m.offset % 64) & 1) continue;
@@ -290,7 +297,7 @@ RenameClash FindRenameClash(const ElfImage* elf, std::span<const RenameMatch> ma
   }
   std::reverse(writes.begin(), writes.end());
   SortByEnd(writes);
-  std::vector<uint64_t> marked(strtab->sh_size / 64 + 1, 0);
+  std::vector<uint64_t> marked(strtab.sh_size / 64 + 1, 0);
   auto isMarked = [&marked](uint32_t i) { return marked[i / 64] >> (i % 64) & 1; };
   for (const NameWrite& w : writes) {
     // A marked byte before the write belongs to a string marked from its
@@ -325,27 +332,31 @@ RenameClash FindRenameClash(const ElfImage* elf, std::span<const RenameMatch> ma
   };
 
   const uint32_t count = GetSymbolCount(elf);
-  for (uint32_t i = 0; i < count; ++i) {
-    uint32_t offset = GetSymbol(elf, static_cast<int32_t>(i))->st_name;
-    if (offset == 0 || !isMarked(offset)) continue;
-    const char* name = GetSymbolName(elf, offset);
-    uint32_t end = offset + static_cast<uint32_t>(strlen(name));
-    if (const char* culprit =
-            JudgeName(original, offset, end, writesEndingAt(end), oldNames, newNames, true)) {
-      return {culprit, name};
+  RenameClash clash = VisitElfLayout(elf->layout, [&]<class E>(E) -> RenameClash {
+    const typename E::Sym* symbols = GetSymbols<E>(elf);
+    for (uint32_t i = 0; i < count; ++i) {
+      uint32_t offset = symbols[i].st_name;
+      if (offset == 0 || !isMarked(offset)) continue;
+      const char* name = GetSymbolName(elf, offset);
+      uint32_t end = offset + static_cast<uint32_t>(strlen(name));
+      if (const char* culprit =
+              JudgeName(original, offset, end, writesEndingAt(end), oldNames, newNames, true)) {
+        return {culprit, name};
+      }
     }
-  }
+    return {nullptr, nullptr};
+  });
+  if (clash.victim != nullptr) return clash;
 
   // Section names count only where they end inside .strtab's region, as when
   // the two tables are one section; their bytes before the region never change.
-  const Elf32_Shdr* names = elf->sectionNameHeader;
-  if (names == nullptr) return {nullptr, nullptr};
+  if (!elf->sectionNames) return {nullptr, nullptr};
   for (uint32_t i = 0; i < GetSectionCount(elf); ++i) {
-    const char* name = GetSectionName(elf, GetSectionHeader(elf, static_cast<int32_t>(i))->sh_name);
+    const char* name = GetSectionName(elf, GetSectionNameOffset(elf, i));
     if (name == nullptr) continue;
     int64_t start = reinterpret_cast<const uint8_t*>(name) - original;
     int64_t end = start + static_cast<int64_t>(strlen(name));
-    if (end < 0 || end >= strtab->sh_size) continue;
+    if (end < 0 || end >= strtab.sh_size) continue;
     auto offset = static_cast<uint32_t>(std::max<int64_t>(start, 0));
     auto group = writesEndingAt(static_cast<uint32_t>(end));
     if (group.empty()) continue;
@@ -360,7 +371,7 @@ RenameClash FindRenameClash(const ElfImage* elf, std::span<const RenameMatch> ma
 ObjectRenames RenameObject(const ElfImage* elf, const char* name, const OldNameIndex& index,
                            std::span<const char* const> newNames) {
   ObjectRenames renames{{}, nullptr};
-  if (elf->symtabHeader == nullptr || elf->strtabHeader == nullptr) return renames;
+  if (!elf->symtab || !elf->strtab) return renames;
   renames.matches = FindRenames(elf, index);
   if (renames.matches.empty()) return renames;
   RenameClash clash = FindRenameClash(elf, renames.matches, index.oldNames, newNames);
@@ -371,8 +382,8 @@ ObjectRenames RenameObject(const ElfImage* elf, const char* name, const OldNameI
   }
   uint8_t* table = CopyStringTable(elf);
   WriteRenames(table, renames.matches, index.oldNames, newNames);
-  const uint8_t* original = elf->image + elf->strtabHeader->sh_offset;
-  if (memcmp(table, original, elf->strtabHeader->sh_size) == 0) {
+  const uint8_t* original = elf->image + elf->strtab->sh_offset;
+  if (memcmp(table, original, elf->strtab->sh_size) == 0) {
     free(table);
   } else {
     renames.table = table;

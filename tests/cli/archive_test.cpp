@@ -32,6 +32,8 @@ struct Member {
   std::vector<std::string> symbols;
   std::string raw = "";
   uint32_t emptySections = 0;  // 65,280 or more takes extended numbering
+  uint8_t eiClass = 1;         // the layout: ELFCLASS32 or ELFCLASS64
+  uint8_t eiData = 2;          // ELFDATA2MSB or ELFDATA2LSB
 };
 
 std::string ObjectOf(const Member& member, const std::vector<std::string>& symbols) {
@@ -43,6 +45,8 @@ std::string ObjectOf(const Member& member, const std::vector<std::string>& symbo
   }
   layout.emptySections = member.emptySections;
   layout.extendedNumbering = member.emptySections >= 0xFF00;
+  layout.eiClass = member.eiClass;
+  layout.eiData = member.eiData;
   return BuildObject(layout).bytes;
 }
 
@@ -127,6 +131,17 @@ TEST(Archives, MembersAreRenamedAsObjectsAndTheIndexFollowsThem) {
        {{"bb"}},
        {"bb"},
        Changed("aa", "bb")},
+      {"members of every layout under a 64-bit index, one with extended numbering",
+       "aa bb\n",
+       {{{"le32.o", {"aa"}, "", 0, 1, 1},
+         {"be32.o", {"cc", "aa"}},
+         {"le64.o", {"aa"}, "", 65300, 2, 1},
+         {"be64.o", {"aa"}, "", 0, 2, 2}},
+        {{"aa", 0}, {"cc", 1}, {"aa", 2}, {"aa", 3}},
+        true},
+       {{"bb"}, {"cc", "bb"}, {"bb"}, {"bb"}},
+       {"bb", "cc", "bb", "bb"},
+       Changed("aa", "bb") + Changed("aa", "bb") + Changed("aa", "bb") + Changed("aa", "bb")},
       {"an empty archive", "aa bb\n", {}, {}, {}, ""},
   };
   for (const RenameCase& c : cases) {
@@ -204,9 +219,9 @@ std::string SymtabOutsideTheFile() {
   return object.bytes;
 }
 
-std::string LittleEndian() {
+std::string UnknownByteOrder() {
   ObjectLayout layout;
-  layout.eiData = 1;
+  layout.eiData = 3;
   return BuildObject(layout).bytes;
 }
 
@@ -237,8 +252,10 @@ TEST(Archives, RefusedArchiveIsLeftWholeAfterEarlierOutputs) {
   const RefusalCase cases[] = {
       {"damaged member", WithBadMember("uart.o", SymtabOutsideTheFile()),
        "LoadElfFile: %s(uart.o) is damaged: .symtab lies outside the file\n"},
-      {"member of another ELF kind", WithBadMember("a_rather_long_member_name.o", LittleEndian()),
-       "LoadElfFile: %s(a_rather_long_member_name.o) is not a big-endian ELF32 file\n"},
+      {"member of another ELF kind",
+       WithBadMember("a_rather_long_member_name.o", UnknownByteOrder()),
+       "LoadElfFile: %s(a_rather_long_member_name.o) is not an ELF file of a known class and byte "
+       "order\n"},
       {"member whose rename changes another name", WithBadMember("shared.o", TailSharing()),
        "ERROR: renaming <bar> would also change <foobar> in %s(shared.o)\n"},
       {"thin archive", Thin(),

@@ -29,21 +29,29 @@ using testelf::ObjectLayout;
 using Args = std::vector<std::string>;
 using Files = std::map<std::string, std::string>;
 
+// In every class and byte order; a dynamic symbol table naming the symbol too
+// (placed before .strtab) is never touched.
 TEST(SinglePair, RenamesEveryMatchingSymbolInPlace) {
-  testelf::ObjectLayout layout;
-  uint32_t name = testelf::AddName(layout.strtab, "func_a");
-  layout.symbols = {{.st_name = name}};
-  std::string input = testelf::BuildObject(layout).bytes;
-  ScratchDir dir;
-  dir.Write("x.o", input);
-  testcli::RunResult r = RunNamepatch({"-c", "func_a", "-n", "func_b", "x.o"}, dir.path());
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "<func_a> -> <func_b> changed\n");
-  EXPECT_EQ(r.err, "");
-  std::string expected = input;
-  expected.replace(expected.find("func_a"), 6, "func_b");
-  EXPECT_EQ(dir.Read("x.o"), expected);
-  EXPECT_EQ(dir.List(), std::vector<std::string>{"x.o"});
+  for (auto [eiClass, eiData] : {std::pair<uint8_t, uint8_t>{1, 2}, {1, 1}, {2, 1}, {2, 2}}) {
+    testelf::ObjectLayout layout;
+    layout.eiClass = eiClass;
+    layout.eiData = eiData;
+    layout.sections = {{.name = ".dynsym", .sh_type = 11, .bytes = std::string(48, '\1')},
+                       {.name = ".dynstr", .sh_type = 3, .bytes = std::string("\0func_a\0", 8)}};
+    uint32_t name = testelf::AddName(layout.strtab, "func_a");
+    layout.symbols = {{.st_name = name}};
+    std::string input = testelf::BuildObject(layout).bytes;
+    ScratchDir dir;
+    dir.Write("x.o", input);
+    testcli::RunResult r = RunNamepatch({"-c", "func_a", "-n", "func_b", "x.o"}, dir.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "<func_a> -> <func_b> changed\n");
+    EXPECT_EQ(r.err, "");
+    std::string expected = input;
+    expected.replace(expected.rfind("func_a"), 6, "func_b");
+    EXPECT_EQ(dir.Read("x.o"), expected) << int{eiClass} << "/" << int{eiData};
+    EXPECT_EQ(dir.List(), std::vector<std::string>{"x.o"});
+  }
 }
 
 // An object with one symbol per name, each name stored on its own; text
@@ -352,10 +360,10 @@ struct RefusedInput {
 };
 
 std::vector<RefusedInput> RefusedInputs() {
-  ObjectLayout little;
-  little.eiData = 1;
-  ObjectLayout wide;
-  wide.eiClass = 2;
+  ObjectLayout noClass;
+  noClass.eiClass = 3;
+  ObjectLayout noOrder;
+  noOrder.eiData = 0;
   std::string damaged = Object({"foo"});
   testelf::PutBe16(damaged, testelf::kEShentsize, 20);
   std::string cut = Object({"foo"});
@@ -366,8 +374,10 @@ std::vector<RefusedInput> RefusedInputs() {
        "\x7F"
        "EL",
        " is not an ELF file\n"},
-      {"little-endian ELF", BuildObject(little).bytes, " is not a big-endian ELF32 file\n"},
-      {"64-bit ELF", BuildObject(wide).bytes, " is not a big-endian ELF32 file\n"},
+      {"unknown class", BuildObject(noClass).bytes,
+       " is not an ELF file of a known class and byte order\n"},
+      {"unknown byte order", BuildObject(noOrder).bytes,
+       " is not an ELF file of a known class and byte order\n"},
       {"e_shentsize 20", damaged, " is damaged: e_shentsize 20 is below 40\n"},
       {"cut short", cut, " is damaged: the section header table lies outside the file\n"},
   };

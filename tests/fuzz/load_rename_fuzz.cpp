@@ -72,12 +72,12 @@ Pairs MakePairs(const std::vector<std::string>& names) {
 std::vector<const char*> ChangedNames(const ElfImage* elf, const uint8_t* table,
                                       std::span<const RenameMatch> matches,
                                       std::span<const char* const> newNames) {
-  const Elf32_Shdr* strtab = elf->strtabHeader;
+  const ElfSection* strtab = &*elf->strtab;
   std::vector<const char*> changed;
   std::vector<const char*> expected(GetSymbolCount(elf), nullptr);
   for (const RenameMatch& m : matches) expected[m.symbol] = newNames[m.pair];
   for (uint32_t i = 0; i < expected.size(); ++i) {
-    uint32_t offset = GetSymbol(elf, static_cast<int32_t>(i))->st_name;
+    uint32_t offset = GetSymbolNameOffset(elf, i);
     if (offset == 0) continue;
     const char* name = GetSymbolName(elf, offset);
     const char* want = expected[i] ? expected[i] : name;
@@ -85,10 +85,10 @@ std::vector<const char*> ChangedNames(const ElfImage* elf, const uint8_t* table,
     Require(offset + length < strtab->sh_size, "a renamed name stays inside .strtab");
     if (memcmp(table + offset, want, length + 1) != 0) changed.push_back(name);
   }
-  const Elf32_Shdr* names = elf->sectionNameHeader;
-  if (names == nullptr) return changed;
+  if (!elf->sectionNames) return changed;
+  const ElfSection* names = &*elf->sectionNames;
   for (uint32_t i = 0; i < GetSectionCount(elf); ++i) {
-    uint32_t nameOffset = GetSectionHeader(elf, static_cast<int32_t>(i))->sh_name;
+    uint32_t nameOffset = GetSectionNameOffset(elf, i);
     const char* name = GetSectionName(elf, nameOffset);
     if (name == nullptr) continue;
     uint64_t begin = uint64_t{names->sh_offset} + nameOffset;
@@ -108,7 +108,7 @@ std::vector<std::string> SymbolNames(const ElfImage* elf) {
   std::vector<std::string> names;
   uint32_t count = GetSymbolCount(elf);
   for (uint32_t i = 0; i < count && names.size() < 3; ++i) {
-    const char* name = GetSymbolName(elf, GetSymbol(elf, static_cast<int32_t>(i))->st_name);
+    const char* name = GetSymbolName(elf, GetSymbolNameOffset(elf, i));
     if (name != nullptr && *name != '\0') names.emplace_back(name);
   }
   return names;
@@ -129,7 +129,7 @@ void CheckRenames(const ElfImage* elf) {
   for (size_t k = 0; k < oldNames.size(); ++k) {
     RenameSymbol(elf, pairwise, oldNames[k], newNames[k]);
   }
-  uint32_t size = elf->strtabHeader->sh_size;
+  uint32_t size = elf->strtab->sh_size;
   Require(memcmp(listed, pairwise, size) == 0, "list mode writes what pair by pair writes");
 
   // The oracle: every name that reads otherwise than asked, judged on the
@@ -168,7 +168,7 @@ void CheckArchive(const Archive* archive) {
     if (member.special || member.size < 4 || memcmp(bytes, "\177ELF", 4) != 0) continue;
     ElfImage* elf = LoadElfImage(bytes, member.size, gInputPath.c_str());
     if (elf == nullptr) continue;
-    if (elf->symtabHeader != nullptr && elf->strtabHeader != nullptr) {
+    if (elf->symtab && elf->strtab) {
       CheckRenames(elf);
       memberMatches[m] = FindRenames(elf, index);
     }
@@ -223,8 +223,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   snprintf(path, sizeof path, "%s", gInputPath.c_str());
   ElfImage* elf = LoadElfFile(path);
   if (elf == nullptr) return 0;
-  if (elf->symtabHeader != nullptr && elf->strtabHeader != nullptr) CheckRenames(elf);
-  free(elf->image);
-  delete elf;
+  if (elf->symtab && elf->strtab) CheckRenames(elf);
+  FreeElfFile(elf);
   return 0;
 }

@@ -79,6 +79,13 @@ ObjectLayout WithoutSymtab() {
   return object;
 }
 
+// An and byte order given.
+ObjectLayout In(ObjectLayout object, uint8_t eiClass, uint8_t eiData) {
+  object.eiClass = eiClass;
+  object.eiData = eiData;
+  return object;
+}
+
 // Object members under GNU long names, a member that is not an object, and
 // an index whose entries name the members' symbols, one of them in a member
 // that does not hold it.
@@ -90,6 +97,16 @@ std::string Library(bool index64) {
                     {"names_in_the_string_table.o", testelf::BuildObject(NamesInStrtab()).bytes}};
   layout.index = {{"func_a", 0}, {"counter", 0}, {"foobar", 1}, {"func_a", 3}, {"foobar", 3}};
   layout.index64 = index64;
+  return testelf::BuildArchive(layout).bytes;
+}
+
+// A member of each layout other than big-endian ELF32, under one index.
+std::string MixedLibrary() {
+  testelf::ArchiveLayout layout;
+  layout.members = {{"le32.o", testelf::BuildObject(In(Plain(), 1, 1)).bytes},
+                    {"le64.o", testelf::BuildObject(In(SharedTail(), 2, 1)).bytes},
+                    {"be64.o", testelf::BuildObject(In(Plain(), 2, 2)).bytes}};
+  layout.index = {{"func_a", 0}, {"foobar", 1}, {"counter", 2}};
   return testelf::BuildArchive(layout).bytes;
 }
 
@@ -109,12 +126,17 @@ int main(int argc, char** argv) {
       {"many-duplicates.o", ManyDuplicates()},
       {"without-strtab.o", WithoutStrtab()},
       {"without-symtab.o", WithoutSymtab()},
+      {"plain-le32.o", In(Plain(), 1, 1)},
+      {"names-in-strtab-le64.o", In(NamesInStrtab(), 2, 1)},
+      {"relocations-be64.o", In(WithRelocations(), 2, 2)},
+      {"unusual-sizes-le32.o", In(Unusual(), 1, 1)},
   };
   std::vector<std::pair<std::string, std::string>> files;
   for (const auto& [name, object] : seeds)
     files.emplace_back(name, testelf::BuildObject(object).bytes);
   files.emplace_back("library.a", Library(false));
   files.emplace_back("library64.a", Library(true));
+  files.emplace_back("mixed.a", MixedLibrary());
   for (const auto& [name, bytes] : files) {
     std::ofstream out(std::string(argv[1]) + "/" + name, std::ios::binary | std::ios::trunc);
     out << bytes;

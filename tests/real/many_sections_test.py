@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
-"""Assembles a big-endian PowerPC object of 70,000 sections, which the
-assembler writes with extended section numbering (e_shnum 0, e_shstrndx
+"""Assembles an object of 70,000 sections with each toolchain's assembler,
+which writes it with extended section numbering (e_shnum 0, e_shstrndx
 SHN_XINDEX, the real values in section 0), renames symbols in it with
-namepatch in single-pair and list mode, and checks the results with the cross
-readelf and nm: exactly the asked symbols changed, the section headers are
-unchanged, and every byte outside .strtab is identical.
+namepatch in single-pair and list mode, and checks the results with that
+toolchain's readelf and nm: exactly the asked symbols changed, the section
+headers are unchanged, and every byte outside .strtab is identical.
 """
 import os
 import re
@@ -23,34 +23,39 @@ LIST = [("func_65279", "edge_65279"), ("func_65535", "xmax_65535"),
 
 def body():
     tool = rt.namepatch_binary()
-    rt.require_tools(rt.CROSS + "as", rt.CROSS + "readelf", rt.CROSS + "nm")
-    with tempfile.TemporaryDirectory(prefix="namepatch-many-") as work:
-        original = assemble(work)
-        check_rename(tool, work, original, "single", ["-c", SINGLE[0], "-n", SINGLE[1]], [SINGLE])
-        list_path = os.path.join(work, "pairs.txt")
-        with open(list_path, "w") as f:
-            f.writelines(f"{old} {new}\n" for old, new in LIST)
-        check_rename(tool, work, original, "list", ["-a", list_path], LIST)
+    for chain in rt.TOOLCHAINS:
+        cross = chain.cross
+        rt.require_tools(cross + "as", cross + "readelf", cross + "nm")
+        with tempfile.TemporaryDirectory(prefix="namepatch-many-") as work:
+            original = assemble(work, cross)
+            check_rename(tool, work, cross, original, f"{chain.name} single",
+                         ["-c", SINGLE[0], "-n", SINGLE[1]], [SINGLE])
+            list_path = os.path.join(work, "pairs.txt")
+            with open(list_path, "w") as f:
+                f.writelines(f"{old} {new}\n" for old, new in LIST)
+            check_rename(tool, work, cross, original, f"{chain.name} list", ["-a", list_path],
+                         LIST)
 
 
-def assemble(work):
+def assemble(work, cross):
     source = os.path.join(work, "many.s")
     with open(source, "w") as f:
         for i in range(SECTIONS):
-            f.write(f'\t.section .text.f{i},"ax",@progbits\n\t.globl func_{i:05d}\n'
+            f.write(f'\t.section .text.f{i},"ax",%progbits\n\t.globl func_{i:05d}\n'
                     f"func_{i:05d}:\n")
-            # A call now and then, so that the object has .rela. sections too.
-            f.write(f"\tbl func_{(i * 7919) % SECTIONS:05d}\n" if i % 1000 == 0 else "\tblr\n")
+            # A reference now and then, written the same on every machine, so
+            # that the object has relocation sections too.
+            f.write(f"\t.long func_{(i * 7919) % SECTIONS:05d}\n" if i % 1000 == 0 else "")
     obj = os.path.join(work, "many.o")
-    rt.run_ok([rt.CROSS + "as", "-o", obj, source])
-    header = rt.run_ok([rt.CROSS + "readelf", "-h", obj]).stdout.decode("latin-1")
+    rt.run_ok([cross + "as", "-o", obj, source])
+    header = rt.run_ok([cross + "readelf", "-h", obj]).stdout.decode("latin-1")
     if not re.search(r"Number of section headers:\s+0 \((\d+)\)", header):
         raise rt.Failure(f"the assembler did not use extended section numbering:\n{header}")
     return obj
 
 
-def check_rename(tool, work, original, what, args, pairs):
-    target = os.path.join(work, f"{what}.o")
+def check_rename(tool, work, cross, original, what, args, pairs):
+    target = os.path.join(work, what.replace(" ", "-") + ".o")
     shutil.copyfile(original, target)
     result = rt.run([tool, *args, target])
     report = "".join(f"<{old}> -> <{new}> changed\n" for old, new in pairs)
@@ -59,21 +64,22 @@ def check_rename(tool, work, original, what, args, pairs):
         raise rt.Failure(f"{what}: expected {report!r}, got {got}")
     renames = dict(pairs)
 
-    sym_before = rt.readelf_symbols([original])[original]
-    sym_after = rt.readelf_symbols([target])[target]
-    if len(sym_before) < 2 * SECTIONS:
+    sym_before = rt.readelf_symbols([original], cross)[original]
+    sym_after = rt.readelf_symbols([target], cross)[target]
+    if len(sym_before) < SECTIONS:
         raise rt.Failure(f"{what}: readelf shows only {len(sym_before)} symbols")
     expected = [row[:6] + (renames.get(row[6], row[6]),) for row in sym_before]
     if sym_after != expected:
         changed = [(a, b) for a, b in zip(sym_after, expected) if a != b][:5]
         raise rt.Failure(f"{what}: readelf symbols differ, first: {changed}")
-    if sorted(rt.nm_names(target)) != sorted(renames.get(n, n) for n in rt.nm_names(original)):
+    if sorted(rt.nm_names(target, cross)) != sorted(
+            renames.get(n, n) for n in rt.nm_names(original, cross)):
         raise rt.Failure(f"{what}: nm names differ")
 
-    headers = [rt.run_ok([rt.CROSS + "readelf", "-SW", path]).stdout for path in (original, target)]
+    headers = [rt.run_ok([cross + "readelf", "-SW", path]).stdout for path in (original, target)]
     if headers[0] != headers[1]:
         raise rt.Failure(f"{what}: section headers changed")
-    strtab = [(offset, size) for name, _, offset, size in rt.readelf_sections(original)
+    strtab = [(offset, size) for name, _, offset, size in rt.readelf_sections(original, cross)
               if name == ".strtab"]
     with open(original, "rb") as f:
         before = f.read()

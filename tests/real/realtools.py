@@ -2,8 +2,9 @@
 
 Every check here reads objects either with the cross binutils or with the small
 reader below, which knows only what the tests need: sections, .symtab and
-.strtab of a big-endian ELF32 object. A missing tool is a failure, never a
-reason to skip: these tests exist to run on real toolchain output.
+.strtab of an ELF object of either class and byte order. A missing tool is a
+failure, never a reason to skip: these tests exist to run on real toolchain
+output.
 """
 import os
 import re
@@ -11,8 +12,33 @@ import shutil
 import struct
 import subprocess
 import sys
+from typing import NamedTuple
 
 CROSS = "powerpc-linux-gnu-"
+
+
+class Toolchain(NamedTuple):
+    name: str
+    cross: str  # prefix of its gcc, as, ar, nm, objcopy and readelf
+    libc: str  # its C library archive
+    run: list  # the command that runs one of its static programs
+    link: list  # what a static link adds, beyond -static
+
+
+# Every layout, big- and little-endian, 32- and 64-bit, over six machines.
+TOOLCHAINS = [
+    Toolchain("powerpc", CROSS, "/usr/powerpc-linux-gnu/lib/libc.a",
+              ["qemu-ppc", "-L", "/usr/powerpc-linux-gnu"], []),
+    # Bare-metal newlib: its programs print through semihosting, which qemu-arm serves.
+    Toolchain("arm-none-eabi", "arm-none-eabi-", "/usr/lib/arm-none-eabi/lib/libc.a",
+              ["qemu-arm"], ["--specs=rdimon.specs"]),
+    Toolchain("riscv64", "riscv64-linux-gnu-", "/usr/riscv64-linux-gnu/lib/libc.a",
+              ["qemu-riscv64"], []),
+    Toolchain("aarch64", "aarch64-linux-gnu-", "/usr/aarch64-linux-gnu/lib/libc.a",
+              ["qemu-aarch64"], []),
+    Toolchain("mips", "mips-linux-gnu-", "/usr/mips-linux-gnu/lib/libc.a", ["qemu-mips"], []),
+    Toolchain("x86-64", "x86_64-linux-gnu-", "/usr/lib/x86_64-linux-gnu/libc.a", [], []),
+]
 
 
 class Failure(Exception):
@@ -68,12 +94,15 @@ class Object:
     their names read from .strtab, as the tool itself finds them."""
 
     def __init__(self, data):
-        if data[:4] != b"\x7fELF" or data[4] != 1 or data[5] != 2:
-            raise Failure("not a big-endian ELF32 object")
+        if data[:4] != b"\x7fELF" or data[4] not in (1, 2) or data[5] not in (1, 2):
+            raise Failure("not an ELF object of a known class and byte order")
         self.data = data
-        shoff, = struct.unpack_from(">I", data, 32)
-        shentsize, shnum, shstrndx = struct.unpack_from(">HHH", data, 46)
-        headers = [struct.unpack_from(">10I", data, shoff + i * shentsize) for i in range(shnum)]
+        order = ">" if data[5] == 2 else "<"
+        wide = data[4] == 2
+        shoff, = struct.unpack_from(order + ("Q" if wide else "I"), data, 40 if wide else 32)
+        shentsize, shnum, shstrndx = struct.unpack_from(order + "HHH", data, 58 if wide else 46)
+        shdr = order + ("IIQQQQIIQQ" if wide else "10I")
+        headers = [struct.unpack_from(shdr, data, shoff + i * shentsize) for i in range(shnum)]
         self.shstrndx = shstrndx
         names_offset = headers[shstrndx][4] if shstrndx else 0
         self.sections = []
@@ -87,9 +116,15 @@ class Object:
             return
         _, sym_offset, sym_size, _ = self.sections[self.symtab]
         str_offset = self.sections[self.strtab][1]
-        for i in range(sym_size // 16):
-            st_name, value, size, info, other, shndx = struct.unpack_from(
-                ">IIIBBH", data, sym_offset + 16 * i)
+        entsize = 24 if wide else 16
+        for i in range(sym_size // entsize):
+            at = sym_offset + entsize * i
+            if wide:
+                st_name, info, other, shndx, value, size = struct.unpack_from(
+                    order + "IBBHQQ", data, at)
+            else:
+                st_name, value, size, info, other, shndx = struct.unpack_from(
+                    order + "IIIBBH", data, at)
             name = _string_at(data, str_offset + st_name) if st_name else None
             self.symbols.append(Symbol(i, st_name, value, size, info, other, shndx, name))
 
@@ -159,14 +194,14 @@ def same_outside(before, after, region):
 _FILE_LINE = re.compile(r"^File: (.*)$")
 
 
-def readelf_symbols(paths):
+def readelf_symbols(paths, cross=CROSS):
     """Symbol table of each path as readelf -Ws prints it: per file a list of
     (value, size, type, bind, vis, ndx, name), in table order. Many paths are
     read by one readelf run."""
     tables = {}
     for start in range(0, len(paths), 200):
         batch = paths[start:start + 200]
-        text = run_ok([CROSS + "readelf", "-Ws"] + batch).stdout.decode("latin-1")
+        text = run_ok([cross + "readelf", "-Ws"] + batch).stdout.decode("latin-1")
         tables.update((path, []) for path in batch)  # an object without .symtab
         current = batch[0] if len(batch) == 1 else None
         in_symtab = False
@@ -185,11 +220,11 @@ def readelf_symbols(paths):
     return tables
 
 
-def readelf_sections(path):
+def readelf_sections(path, cross=CROSS):
     """(name, type, offset, size) of every section of path, by readelf -SW."""
-    text = run_ok([CROSS + "readelf", "-SW", path]).stdout.decode("latin-1")
+    text = run_ok([cross + "readelf", "-SW", path]).stdout.decode("latin-1")
     rows = []
-    pattern = re.compile(r"^\s*\[\s*(\d+)\]\s+(\S*)\s+(\S+)\s+([0-9a-f]{8})\s+([0-9a-f]{6,})\s+"
+    pattern = re.compile(r"^\s*\[\s*(\d+)\]\s+(\S*)\s+(\S+)\s+([0-9a-f]{8,16})\s+([0-9a-f]{6,})\s+"
                          r"([0-9a-f]{6,})")
     for line in text.splitlines():
         m = pattern.match(line)
@@ -198,9 +233,9 @@ def readelf_sections(path):
     return rows
 
 
-def nm_names(path):
+def nm_names(path, cross=CROSS):
     """Every symbol name nm prints for path, in nm's own order."""
-    text = run_ok([CROSS + "nm", "-a", path]).stdout.decode("latin-1")
+    text = run_ok([cross + "nm", "-a", path]).stdout.decode("latin-1")
     return [line.split()[-1] for line in text.splitlines() if line.split()]
 
 

@@ -72,23 +72,23 @@ std::vector<const char*> Pointers(const std::vector<std::string>& names) {
 bool HasClashByScratch(const ElfImage* elf, const std::vector<RenameMatch>& matches,
                        const std::vector<const char*>& oldNames,
                        const std::vector<const char*>& newNames) {
-  const uint8_t* original = elf->image + elf->strtabHeader->sh_offset;
-  std::string edited(reinterpret_cast<const char*>(original), elf->strtabHeader->sh_size);
+  const uint8_t* original = elf->image + elf->strtab->sh_offset;
+  std::string edited(reinterpret_cast<const char*>(original), elf->strtab->sh_size);
   std::vector<int> lastPair(GetSymbolCount(elf), -1);
   for (const RenameMatch& m : matches) {
     memcpy(edited.data() + m.offset, newNames[m.pair], strlen(oldNames[m.pair]) + 1);
     lastPair[m.symbol] = static_cast<int>(m.pair);
   }
   for (uint32_t i = 0; i < lastPair.size(); ++i) {
-    uint32_t offset = GetSymbol(elf, static_cast<int32_t>(i))->st_name;
+    uint32_t offset = GetSymbolNameOffset(elf, i);
     if (offset == 0) continue;
     const char* name = GetSymbolName(elf, offset);
     const char* expected = lastPair[i] < 0 ? name : newNames[lastPair[i]];
     if (memcmp(edited.data() + offset, expected, strlen(name) + 1) != 0) return true;
   }
-  if (elf->sectionNameHeader == elf->strtabHeader) {
+  if (elf->sectionNames == elf->strtab) {
     for (uint32_t i = 0; i < GetSectionCount(elf); ++i) {
-      uint32_t offset = GetSectionHeader(elf, static_cast<int32_t>(i))->sh_name;
+      uint32_t offset = GetSectionNameOffset(elf, i);
       const char* name = GetSectionName(elf, offset);
       if (name != nullptr && memcmp(edited.data() + offset, name, strlen(name) + 1) != 0) {
         return true;
@@ -122,7 +122,7 @@ TEST(ListRenames, IndexAgreesWithOnePassPerPairOnRandomLists) {
     CaptureStdout();
     ReportRenames(matches, oldNames, newNames);
     EXPECT_EQ(GetCapturedStdout(), perPairOut) << "round " << round;
-    EXPECT_EQ(memcmp(indexed, perPair, elf->strtabHeader->sh_size), 0) << "round " << round;
+    EXPECT_EQ(memcmp(indexed, perPair, elf->strtab->sh_size), 0) << "round " << round;
 
     RenameClash clash = FindRenameClash(elf, matches, oldNames, newNames);
     bool expected = HasClashByScratch(elf, matches, oldNames, newNames);

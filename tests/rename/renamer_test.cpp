@@ -47,12 +47,12 @@ class Renamer : public testing::Test {
   }
 
   static std::string Table(const ElfImage* elf, const uint8_t* table) {
-    return std::string(reinterpret_cast<const char*>(table), elf->strtabHeader->sh_size);
+    return std::string(reinterpret_cast<const char*>(table), elf->strtab->sh_size);
   }
 
   static std::string OriginalTable(const ElfImage* elf) {
-    return std::string(reinterpret_cast<const char*>(elf->image) + elf->strtabHeader->sh_offset,
-                       elf->strtabHeader->sh_size);
+    return std::string(reinterpret_cast<const char*>(elf->image) + elf->strtab->sh_offset,
+                       elf->strtab->sh_size);
   }
 
   // The name at offset in a table copy.
@@ -82,7 +82,7 @@ TEST_F(Renamer, CopyStringTableEqualsTheRegion) {
   ASSERT_NE(elf, nullptr);
   uint8_t* table = Copy(elf);
   ASSERT_NE(table, nullptr);
-  EXPECT_NE(table, elf->image + elf->strtabHeader->sh_offset);
+  EXPECT_NE(table, elf->image + elf->strtab->sh_offset);
   EXPECT_EQ(Table(elf, table), layout.strtab);
 }
 
@@ -91,7 +91,7 @@ TEST_F(Renamer, CopyOfAnEmptyTableIsABuffer) {
   layout.strtab = "";
   ElfImage* elf = Load(layout);
   ASSERT_NE(elf, nullptr);
-  ASSERT_EQ(elf->strtabHeader->sh_size, 0u);
+  ASSERT_EQ(elf->strtab->sh_size, 0u);
   EXPECT_NE(Copy(elf), nullptr);
 }
 
@@ -203,7 +203,7 @@ TEST_F(Renamer, TrailingBytesOfSymtabAreNoSymbol) {
   layout.symtabTail = tail;
   ElfImage* elf = Load(layout);
   ASSERT_NE(elf, nullptr);
-  ASSERT_EQ(elf->symtabHeader->sh_size, 44u);
+  ASSERT_EQ(elf->symtab->sh_size, 44u);
   EXPECT_EQ(GetSymbolCount(elf), 2u);
   uint8_t* table = Copy(elf);
   EXPECT_EQ(Rename(elf, table, "ghost", "guest"), "");
@@ -247,7 +247,7 @@ TEST_F(Renamer, SectionNamesInStrtabAreNeverMatched) {
   layout.sections = {{.name = ".text", .bytes = "code"}};
   ElfImage* elf = Load(layout);
   ASSERT_NE(elf, nullptr);
-  ASSERT_EQ(elf->sectionNameHeader, elf->strtabHeader);
+  ASSERT_EQ(elf->sectionNames, elf->strtab);
   uint8_t* table = Copy(elf);
   EXPECT_EQ(Rename(elf, table, ".text", ".tex2"), "");
   EXPECT_EQ(Rename(elf, table, ".symtab", ".symta2"), "");
@@ -291,30 +291,38 @@ TEST_F(Renamer, FindRenamesOrdersByPairThenSymbol) {
   EXPECT_TRUE(FindRenames(elf, IndexOldNames({})).empty());
 }
 
-TEST_F(Renamer, IndexedRenamesGiveWhatRenameSymbolPerPairGives) {
-  ObjectLayout layout;
-  std::vector<uint32_t> at;
-  for (const char* name : {"alpha", "omega", "beta", "", "gamma", "alpha"})
-    at.push_back(AddName(layout.strtab, name));
-  for (uint32_t offset : at) layout.symbols.push_back({.st_name = offset});
-  layout.symbols.push_back({.st_name = at[0]});
-  layout.symbols.push_back({.st_name = at[2] + 1});  // "eta"
-  ElfImage* elf = Load(layout);
-  ASSERT_NE(elf, nullptr);
-  const Pairs pairs = {{"alpha", "omega", "eta", "beta", "alpha", "nope", "", "gamma"},
-                       {"omega", "alpha", "ETA", "BETA", "ALPHA", "NOPE", "", "delta"}};
-  uint8_t* perPair = Copy(elf);
-  std::string expectedOut;
-  for (size_t i = 0; i < pairs.oldNames.size(); ++i) {
-    expectedOut += Rename(elf, perPair, pairs.oldNames[i], pairs.newNames[i]);
+// Symbols are read in the object's own class and byte order.
+const std::pair<uint8_t, uint8_t> kLayouts[] = {{1, 2}, {1, 1}, {2, 1}, {2, 2}};
+
+TEST_F(Renamer, IndexedRenamesGiveWhatRenameSymbolPerPairGivesInEveryLayout) {
+  for (auto [eiClass, eiData] : kLayouts) {
+    ObjectLayout layout;
+    layout.eiClass = eiClass;
+    layout.eiData = eiData;
+    std::vector<uint32_t> at;
+    for (const char* name : {"alpha", "omega", "beta", "", "gamma", "alpha"})
+      at.push_back(AddName(layout.strtab, name));
+    for (uint32_t offset : at) layout.symbols.push_back({.st_name = offset});
+    layout.symbols.push_back({.st_name = at[0]});
+    layout.symbols.push_back({.st_name = at[2] + 1});  // "eta"
+    ElfImage* elf = Load(layout);
+    ASSERT_NE(elf, nullptr);
+    const Pairs pairs = {{"alpha", "omega", "eta", "beta", "alpha", "nope", "", "gamma"},
+                         {"omega", "alpha", "ETA", "BETA", "ALPHA", "NOPE", "", "delta"}};
+    uint8_t* perPair = Copy(elf);
+    std::string expectedOut;
+    for (size_t i = 0; i < pairs.oldNames.size(); ++i) {
+      expectedOut += Rename(elf, perPair, pairs.oldNames[i], pairs.newNames[i]);
+    }
+    uint8_t* onePass = Copy(elf);
+    std::vector<RenameMatch> matches = FindRenames(elf, IndexOldNames(pairs.oldNames));
+    CaptureStdout();
+    WriteRenames(onePass, matches, pairs.oldNames, pairs.newNames);
+    ReportRenames(matches, pairs.oldNames, pairs.newNames);
+    EXPECT_EQ(GetCapturedStdout(), expectedOut);
+    EXPECT_EQ(Table(elf, onePass), Table(elf, perPair));
+    EXPECT_EQ(Table(elf, onePass), std::string("\0ALPHA\0alpha\0BETA\0\0delta\0ALPHA\0", 31));
   }
-  uint8_t* onePass = Copy(elf);
-  std::vector<RenameMatch> matches = FindRenames(elf, IndexOldNames(pairs.oldNames));
-  CaptureStdout();
-  WriteRenames(onePass, matches, pairs.oldNames, pairs.newNames);
-  ReportRenames(matches, pairs.oldNames, pairs.newNames);
-  EXPECT_EQ(GetCapturedStdout(), expectedOut);
-  EXPECT_EQ(Table(elf, onePass), Table(elf, perPair));
 }
 
 // FindRenameClash for a single pair.
@@ -334,28 +342,33 @@ struct ClashCase {
   std::string expected;
 };
 
-TEST_F(Renamer, FindRenameClashJudgesTailSharingNames) {
-  ElfImage* elf = Load(TailSharing());
-  ASSERT_NE(elf, nullptr);
-  const ClashCase cases[] = {
-      {{{"bar"}, {"baz"}}, "writer bar, victim foobar"},
-      {{{"foobar"}, {"fooqux"}}, "writer foobar, victim bar"},
-      {{{"foobar"}, {"zoobar"}}, "none"},
-      {{{"foobar"}, {"foobaR"}}, "writer foobar, victim bar"},
-      {{{"foobar", "bar"}, {"fooqux", "qux"}}, "none"},
-      {{{"bar", "foobar"}, {"qux", "fooqux"}}, "none"},
-      {{{"foobar", "bar"}, {"fooqux", "quy"}}, "writer bar, victim foobar"},
-      {{{"bar"}, {"bar"}}, "none"},
-      {{{"foobar"}, {"foobar"}}, "none"},
-      {{{"absent"}, {"nobody"}}, "none"},
-      {{{}, {}}, "none"},
-  };
-  for (const ClashCase& c : cases) {
-    std::string pairs;
-    for (size_t i = 0; i < c.pairs.oldNames.size(); ++i) {
-      pairs += std::string(c.pairs.oldNames[i]) + "->" + c.pairs.newNames[i] + " ";
+TEST_F(Renamer, FindRenameClashJudgesTailSharingNamesInEveryLayout) {
+  for (auto [eiClass, eiData] : kLayouts) {
+    ObjectLayout layout = TailSharing();
+    layout.eiClass = eiClass;
+    layout.eiData = eiData;
+    ElfImage* elf = Load(layout);
+    ASSERT_NE(elf, nullptr);
+    const ClashCase cases[] = {
+        {{{"bar"}, {"baz"}}, "writer bar, victim foobar"},
+        {{{"foobar"}, {"fooqux"}}, "writer foobar, victim bar"},
+        {{{"foobar"}, {"zoobar"}}, "none"},
+        {{{"foobar"}, {"foobaR"}}, "writer foobar, victim bar"},
+        {{{"foobar", "bar"}, {"fooqux", "qux"}}, "none"},
+        {{{"bar", "foobar"}, {"qux", "fooqux"}}, "none"},
+        {{{"foobar", "bar"}, {"fooqux", "quy"}}, "writer bar, victim foobar"},
+        {{{"bar"}, {"bar"}}, "none"},
+        {{{"foobar"}, {"foobar"}}, "none"},
+        {{{"absent"}, {"nobody"}}, "none"},
+        {{{}, {}}, "none"},
+    };
+    for (const ClashCase& c : cases) {
+      std::string pairs;
+      for (size_t i = 0; i < c.pairs.oldNames.size(); ++i) {
+        pairs += std::string(c.pairs.oldNames[i]) + "->" + c.pairs.newNames[i] + " ";
+      }
+      EXPECT_EQ(Describe(Clash(elf, c.pairs)), c.expected) << pairs << int{eiClass} << int{eiData};
     }
-    EXPECT_EQ(Describe(Clash(elf, c.pairs)), c.expected) << pairs;
   }
 }
 
@@ -374,11 +387,11 @@ TEST_F(Renamer, FindRenameClashProtectsSectionNamesSharingStrtab) {
   BuiltObject object = BuildObject(layout);
   ElfImage* elf = Load(object.bytes);
   ASSERT_NE(elf, nullptr);
-  ASSERT_EQ(elf->sectionNameHeader, elf->strtabHeader);
+  ASSERT_EQ(elf->sectionNames, elf->strtab);
   // Symbols whose names are stored inside the section names: "text" is the
   // tail of ".text", and ".data" is the very bytes of that section's name.
-  uint32_t text = GetSectionHeader(elf, 1)->sh_name;
-  uint32_t data = GetSectionHeader(elf, 2)->sh_name;
+  uint32_t text = GetSectionNameOffset(elf, 1);
+  uint32_t data = GetSectionNameOffset(elf, 2);
   ASSERT_STREQ(GetSymbolName(elf, text), ".text");
   ASSERT_STREQ(GetSymbolName(elf, data), ".data");
   // Point two symbols at those names after the fact: the builder lays out the
@@ -387,7 +400,7 @@ TEST_F(Renamer, FindRenameClashProtectsSectionNamesSharingStrtab) {
   object = BuildObject(layout);
   elf = Load(object.bytes);
   ASSERT_NE(elf, nullptr);
-  ASSERT_STREQ(GetSymbolName(elf, GetSymbol(elf, 1)->st_name), "text");
+  ASSERT_STREQ(GetSymbolName(elf, GetSymbolNameOffset(elf, 1)), "text");
   EXPECT_EQ(Describe(Clash(elf, {{"text"}, {"txet"}})), "writer text, victim .text");
   EXPECT_EQ(Describe(Clash(elf, {{".data"}, {".DATA"}})), "writer .data, victim .data");
   EXPECT_EQ(Describe(Clash(elf, {{"text"}, {"text"}})), "none");
@@ -400,7 +413,7 @@ TEST_F(Renamer, FindRenameClashIgnoresSectionNamesOfTheirOwnTable) {
   layout.symbols = {{.st_name = text}, {.st_name = text + 1}};
   ElfImage* elf = Load(layout);
   ASSERT_NE(elf, nullptr);
-  ASSERT_NE(elf->sectionNameHeader, elf->strtabHeader);
+  ASSERT_NE(elf->sectionNames, elf->strtab);
   EXPECT_EQ(Describe(Clash(elf, {{".text", "text"}, {".TEXT", "TEXT"}})), "none");
 }
 
@@ -436,7 +449,7 @@ TEST_F(Renamer, RandomlyDamagedObjectsAreRenamedSafely) {
     testing::internal::CaptureStderr();
     ElfImage* elf = Load(bytes);
     testing::internal::GetCapturedStderr();
-    if (elf == nullptr || elf->strtabHeader == nullptr || elf->symtabHeader == nullptr) continue;
+    if (elf == nullptr || !elf->strtab || !elf->symtab) continue;
     ++renamed;
     std::vector<RenameMatch> matches = FindRenames(elf, IndexOldNames(pairs.oldNames));
     FindRenameClash(elf, matches, pairs.oldNames, pairs.newNames);
@@ -455,21 +468,21 @@ TEST_F(Renamer, RandomlyDamagedObjectsAreRenamedSafely) {
 // write on a scratch copy of .strtab, then read every symbol name and every
 // section name whose bytes lie in .strtab back from it.
 std::string PlainClash(const ElfImage* elf, const Pairs& pairs) {
-  const Elf32_Shdr* strtab = elf->strtabHeader;
+  const ElfSection* strtab = &*elf->strtab;
   const char* original = reinterpret_cast<const char*>(elf->image) + strtab->sh_offset;
   std::string edited(original, strtab->sh_size);
   const uint32_t count = GetSymbolCount(elf);
   std::vector<int> lastPair(count, -1);
   for (size_t p = 0; p < pairs.oldNames.size(); ++p) {
     for (uint32_t i = 0; i < count; ++i) {
-      uint32_t offset = GetSymbol(elf, static_cast<int32_t>(i))->st_name;
+      uint32_t offset = GetSymbolNameOffset(elf, i);
       if (offset == 0 || strcmp(GetSymbolName(elf, offset), pairs.oldNames[p]) != 0) continue;
       memcpy(edited.data() + offset, pairs.newNames[p], strlen(pairs.newNames[p]) + 1);
       lastPair[i] = static_cast<int>(p);
     }
   }
   for (uint32_t i = 0; i < count; ++i) {
-    uint32_t offset = GetSymbol(elf, static_cast<int32_t>(i))->st_name;
+    uint32_t offset = GetSymbolNameOffset(elf, i);
     if (offset == 0) continue;
     const char* name = GetSymbolName(elf, offset);
     std::string expected = lastPair[i] < 0 ? name : pairs.newNames[lastPair[i]];
@@ -477,9 +490,9 @@ std::string PlainClash(const ElfImage* elf, const Pairs& pairs) {
       return std::string("victim ") + name;
     }
   }
-  if (elf->sectionNameHeader == nullptr) return "none";
+  if (!elf->sectionNames) return "none";
   for (uint32_t i = 0; i < GetSectionCount(elf); ++i) {
-    const char* name = GetSectionName(elf, GetSectionHeader(elf, static_cast<int32_t>(i))->sh_name);
+    const char* name = GetSectionName(elf, GetSectionNameOffset(elf, i));
     if (name == nullptr) continue;
     int64_t start = name - original;
     for (int64_t k = 0; k <= static_cast<int64_t>(strlen(name)); ++k) {

@@ -1,12 +1,17 @@
 #include "tests/support/elf_builder.h"
 
+#include <algorithm>
+#include <cstring>
+
+#include "elf/elf_image.h"
+
 namespace testelf {
 
 namespace {
 
-void AppendBe16(std::string& out, uint16_t v) {
-  out += static_cast<char>(v >> 8);
-  out += static_cast<char>(v);
+template <class Record>
+void Append(std::string& out, const Record& record) {
+  out.append(reinterpret_cast<const char*>(&record), sizeof record);
 }
 
 void AppendBe32(std::string& out, uint32_t v) {
@@ -48,29 +53,36 @@ std::string RelaBytes(const std::vector<RelaEntry>& entries) {
   return out;
 }
 
-BuiltObject BuildObject(const ObjectLayout& layout) {
+namespace {
+
+template <class E>
+BuiltObject BuildIn(const ObjectLayout& layout) {
   std::vector<Placed> sections;
   sections.push_back({"", 0, 0, 0, 0, 0, ""});
   for (const SectionLayout& s : layout.sections) {
     sections.push_back({s.name, s.sh_type, s.sh_flags, s.sh_entsize, 0, 0, s.bytes});
   }
   sections.resize(sections.size() + layout.emptySections, {"", 1, 0, 0, 0, 0, ""});
+  const uint16_t entrySize = layout.e_shentsize ? layout.e_shentsize : sizeof(typename E::Shdr);
   const bool withStrtab = layout.withStrtab;
   const bool namesInStrtab = layout.namesInStrtab && withStrtab;
   const auto symtabIndex = static_cast<uint32_t>(sections.size());
   const uint32_t strtabIndex = symtabIndex + (layout.withSymtab ? 1 : 0);
   if (layout.withSymtab) {
-    std::string symtab(16, '\0');
+    std::string symtab(sizeof(typename E::Sym), '\0');
     for (const SymbolLayout& sym : layout.symbols) {
-      AppendBe32(symtab, sym.st_name);
-      AppendBe32(symtab, sym.st_value);
-      AppendBe32(symtab, sym.st_size);
-      symtab += static_cast<char>(sym.st_info);
-      symtab += static_cast<char>(sym.st_other);
-      AppendBe16(symtab, sym.st_shndx);
+      typename E::Sym record{};
+      record.st_name = sym.st_name;
+      record.st_value = sym.st_value;
+      record.st_size = sym.st_size;
+      record.st_info = sym.st_info;
+      record.st_other = sym.st_other;
+      record.st_shndx = sym.st_shndx;
+      Append(symtab, record);
     }
     symtab += layout.symtabTail;
-    sections.push_back({".symtab", 2, 0, 16, withStrtab ? strtabIndex : 0, 1, symtab});
+    sections.push_back(
+        {".symtab", 2, 0, sizeof(typename E::Sym), withStrtab ? strtabIndex : 0, 1, symtab});
   }
   if (withStrtab) sections.push_back({".strtab", 3, 0, 0, 0, 0, layout.strtab});
   if (!namesInStrtab) sections.push_back({".shstrtab", 3, 0, 0, 0, 0, std::string(1, '\0')});
@@ -85,7 +97,7 @@ BuiltObject BuildObject(const ObjectLayout& layout) {
 
   BuiltObject object;
   std::string& out = object.bytes;
-  out.assign(52, '\0');
+  out.assign(sizeof(typename E::Ehdr), '\0');
   for (size_t i = 1; i < sections.size(); ++i) {
     Align(out, 4);
     sections[i].offset = static_cast<uint32_t>(out.size());
@@ -99,47 +111,58 @@ BuiltObject BuildObject(const ObjectLayout& layout) {
   object.sectionCount = static_cast<uint32_t>(sections.size());
   object.shnum = layout.extendedNumbering ? 0 : static_cast<uint16_t>(sections.size());
   for (const Placed& s : sections) {
-    std::string header;
-    AppendBe32(header, s.nameOffset);
-    AppendBe32(header, s.type);
-    AppendBe32(header, s.flags);
-    AppendBe32(header, 0);
-    AppendBe32(header, s.offset);
-    AppendBe32(header, static_cast<uint32_t>(s.bytes.size()));
-    AppendBe32(header, s.link);
-    AppendBe32(header, s.info);
-    AppendBe32(header, s.type == 0 ? 0 : 1);
-    AppendBe32(header, s.entsize);
-    header.resize(layout.e_shentsize > 40 ? layout.e_shentsize : 40, '\0');
-    out += header;
-  }
-  if (layout.extendedNumbering) {
-    PutBe32(out, object.shoff + kShSize, object.sectionCount);
-    PutBe32(out, object.shoff + kShLink, namesIndex);
+    typename E::Shdr header{};
+    header.sh_name = s.nameOffset;
+    header.sh_type = s.type;
+    header.sh_flags = s.flags;
+    header.sh_offset = s.offset;
+    header.sh_size = static_cast<uint32_t>(s.bytes.size());
+    header.sh_link = s.link;
+    header.sh_info = s.info;
+    header.sh_addralign = s.type == 0 ? 0 : 1;
+    header.sh_entsize = s.entsize;
+    if (layout.extendedNumbering && &s == &sections[0]) {
+      header.sh_size = object.sectionCount;
+      header.sh_link = namesIndex;
+    }
+    const size_t start = out.size();
+    Append(out, header);
+    out.resize(start + std::max<size_t>(entrySize, sizeof header), '\0');
   }
 
-  std::string ehdr =
-      "\x7F"
-      "ELF";
-  ehdr += static_cast<char>(layout.eiClass);
-  ehdr += static_cast<char>(layout.eiData);
-  ehdr += '\x01';  // EV_CURRENT
-  ehdr.resize(16, '\0');
-  AppendBe16(ehdr, 1);   // ET_REL
-  AppendBe16(ehdr, 20);  // EM_PPC
-  AppendBe32(ehdr, 1);
-  AppendBe32(ehdr, 0);
-  AppendBe32(ehdr, 0);
-  AppendBe32(ehdr, object.shoff);
-  AppendBe32(ehdr, 0x8000);  // EF_PPC_EMB
-  AppendBe16(ehdr, 52);
-  AppendBe16(ehdr, 0);
-  AppendBe16(ehdr, 0);
-  AppendBe16(ehdr, layout.e_shentsize);
-  AppendBe16(ehdr, object.shnum);
-  AppendBe16(ehdr, layout.extendedNumbering ? 0xFFFF : static_cast<uint16_t>(namesIndex));
-  out.replace(0, 52, ehdr);
+  typename E::Ehdr ehdr{};
+  memcpy(ehdr.e_ident,
+         "\x7F"
+         "ELF",
+         4);
+  ehdr.e_ident[4] = layout.eiClass;
+  ehdr.e_ident[5] = layout.eiData;
+  ehdr.e_ident[6] = 1;  // EV_CURRENT
+  ehdr.e_type = 1;      // ET_REL
+  ehdr.e_machine = layout.e_machine;
+  ehdr.e_version = 1;
+  ehdr.e_shoff = object.shoff;
+  ehdr.e_flags = layout.e_machine == 20 ? 0x8000 : 0;  // EF_PPC_EMB
+  ehdr.e_ehsize = sizeof ehdr;
+  ehdr.e_shentsize = entrySize;
+  ehdr.e_shnum = object.shnum;
+  ehdr.e_shstrndx = layout.extendedNumbering ? 0xFFFF : static_cast<uint16_t>(namesIndex);
+  out.replace(0, sizeof ehdr, reinterpret_cast<const char*>(&ehdr), sizeof ehdr);
   return object;
+}
+
+}  // namespace
+
+// An unknown class or byte order is laid out as big-endian ELF32, for the
+// tests of its refusal.
+BuiltObject BuildObject(const ObjectLayout& layout) {
+  const bool is64 = layout.eiClass == 2;
+  const bool little = layout.eiData == 1;
+  ElfLayout records = is64 ? (little ? ElfLayout::k64Little : ElfLayout::k64Big)
+                           : (little ? ElfLayout::k32Little : ElfLayout::k32Big);
+  if (layout.eiClass != 1 && !is64) records = ElfLayout::k32Big;
+  if (layout.eiData != 2 && !little) records = ElfLayout::k32Big;
+  return VisitElfLayout(records, [&]<class E>(E) { return BuildIn<E>(layout); });
 }
 
 void PutBe16(std::string& bytes, uint32_t offset, uint16_t value) {

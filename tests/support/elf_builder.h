@@ -1,5 +1,6 @@
-// Lays out big-endian ELF32 relocatable objects from a readable description,
-// so that a test states exactly which sections, names and symbols it is about.
+// Lays out ELF relocatable objects (big-endian ELF32 unless asked otherwise)
+// from a readable description, so that a test states exactly which sections,
+// names and symbols it is about.
 //
 //   ObjectLayout layout;
 //   layout.strtab = std::string("\0foobar\0", 8);
@@ -59,9 +60,11 @@ struct ObjectLayout {
   bool namesInStrtab = false;
   // Bytes of .symtab after its last whole entry.
   std::string symtabTail;
-  uint16_t e_shentsize = 40;
-  uint8_t eiClass = 1;  // ELFCLASS32
-  uint8_t eiData = 2;   // ELFDATA2MSB
+  uint16_t e_shentsize = 0;  // 0: the size of the layout's section header
+  uint16_t e_machine = 20;   // EM_PPC
+  // The records' layout; any other value is written, over big-endian ELF32.
+  uint8_t eiClass = 1;  // ELFCLASS32, or 2 for ELFCLASS64
+  uint8_t eiData = 2;   // ELFDATA2MSB, or 1 for ELFDATA2LSB
 };
 
 struct BuiltObject {

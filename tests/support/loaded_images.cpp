@@ -1,6 +1,5 @@
 #include "tests/support/loaded_images.h"
 
-#include <cstdlib>
 #include <filesystem>
 
 namespace testelf {
@@ -21,8 +20,7 @@ ElfImage* LoadedImages::Load(const std::string& bytes) {
 }
 
 void LoadedImages::ReleaseLast() {
-  free(images_.back()->image);
-  delete images_.back();
+  FreeElfFile(images_.back());
   images_.pop_back();
 }
 

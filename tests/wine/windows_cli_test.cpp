@@ -107,6 +107,25 @@ TEST(WindowsHost, RenamesInPlaceOrToOutputThroughEveryPathNotation) {
   }
 }
 
+// An Arm-like little-endian ELF32 object and an x86-64-like ELF64 one.
+TEST(WindowsHost, RenamesLittleEndianAnd64BitObjects) {
+  for (auto [eiClass, eiData] : {std::pair<uint8_t, uint8_t>{1, 1}, {2, 1}}) {
+    testelf::ObjectLayout layout;
+    layout.eiClass = eiClass;
+    layout.eiData = eiData;
+    layout.symbols = {{.st_name = testelf::AddName(layout.strtab, "func_a")}};
+    const std::string input = testelf::BuildObject(layout).bytes;
+    ScratchDir dir;
+    dir.Write("x.o", input);
+    RunResult r = RunNamepatch({"-c", "func_a", "-n", "func_b", "x.o"}, dir.path());
+    SCOPED_TRACE(int{eiClass});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kReport);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(dir.Read("x.o"), Renamed(input, "func_a", "func_b"));
+  }
+}
+
 TEST(WindowsHost, MessagesShowTheWindowsFullPath) {
   ScratchDir dir;
   std::string full = WindowsPath(dir);
