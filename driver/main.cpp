@@ -176,15 +176,17 @@ InputRenames RenameArchive(Archive* archive, const char* path, const OldNameInde
   return renames;
 }
 
+// The input is read into buffer, which the next input reuses, and held open
+// until its output is written, which copies it through the same open file.
 void ProcessInput(InputFile* input, const RunOptions& options, const RenameList& pairs,
-                  const OldNameIndex& index) {
-  uint32_t length;
-  uint8_t* bytes = ReadWholeFile(input->fullPath, &length);
-  if (bytes != nullptr) {
-    if (IsArchive(bytes, length)) {
-      input->archive = LoadArchive(input->fullPath, bytes, length);
+                  const OldNameIndex& index, FileBuffer* buffer) {
+  InputSource source{};
+  if (ReadInputFile(input->fullPath, &source, buffer)) {
+    uint8_t* bytes = buffer->bytes.get();
+    if (IsArchive(bytes, source.length)) {
+      input->archive = LoadArchive(input->fullPath, bytes, source.length);
     } else {
-      input->elfImage = LoadElfImage(bytes, length, input->fullPath);
+      input->elfImage = LoadElfImage(bytes, source.length, input->fullPath);
     }
   }
   if (input->elfImage == nullptr && input->archive == nullptr) {
@@ -192,6 +194,7 @@ void ProcessInput(InputFile* input, const RunOptions& options, const RenameList&
     // a second time before its load was judged, so a file that cannot be
     // opened or read is reported twice; scripts that match the messages keep
     // seeing that.
+    uint32_t length;
     free(ReadWholeFile(input->fullPath, &length));
     exit(1);
   }
@@ -210,6 +213,7 @@ void ProcessInput(InputFile* input, const RunOptions& options, const RenameList&
   // still judged, so a run stops where it would have.
   char* outputPath = options.outputPath ? options.outputPath : input->fullPath;
   if (options.outputPath == nullptr && renames.patches.empty()) {
+    CloseInputFile(&source);
     if (!CanOpenOutputFile(outputPath)) {
       fprintf(stderr, "ERROR: cannot create %s\n", outputPath);
       exit(1);
@@ -220,7 +224,8 @@ void ProcessInput(InputFile* input, const RunOptions& options, const RenameList&
       fprintf(stderr, "ERROR: cannot create %s\n", outputPath);
       exit(1);
     }
-    WritePatchedFile(output, input->fullPath, length, renames.patches);
+    WritePatchedFile(output, &source, input->fullPath, renames.patches, buffer);
+    CloseInputFile(&source);
     delete output;
   }
   // Reported once the output stands, so no line claims a change that a
@@ -236,7 +241,6 @@ void ProcessInput(InputFile* input, const RunOptions& options, const RenameList&
   delete input->archive;
   input->elfImage = nullptr;
   input->archive = nullptr;
-  free(bytes);
 }
 
 }  // namespace
@@ -250,8 +254,9 @@ int main(int argc, char** argv) {
   RenameList pairs = CheckMode(options);
   // The pairs are the same for every input, and so is their index.
   OldNameIndex index = IndexOldNames(pairs.oldNames);
+  FileBuffer buffer;
   for (uint32_t i = 0; i < gInputFiles.count; ++i) {
-    ProcessInput(&gInputFiles.entries[i], options, pairs, index);
+    ProcessInput(&gInputFiles.entries[i], options, pairs, index, &buffer);
   }
   return 0;
 }

@@ -78,17 +78,12 @@ struct NameWrite {
   uint32_t pair;
 };
 
-// Sorts writes made in order by end, keeping the order among equal ends: a
-// stable radix sort, eleven bits a pass.
+// Sorts writes by end, keeping the order among equal ends. A comparison sort
+// costs what the object's own writes do: most members have a few.
 void SortByEnd(std::vector<NameWrite>& writes) {
-  std::vector<NameWrite> sorted(writes.size());
-  for (int shift = 0; shift < 32; shift += 11) {
-    uint32_t start[2049] = {};
-    for (const NameWrite& w : writes) ++start[(w.end >> shift & 2047) + 1];
-    for (int digit = 0; digit < 2048; ++digit) start[digit + 1] += start[digit];
-    for (const NameWrite& w : writes) sorted[start[w.end >> shift & 2047]++] = w;
-    writes.swap(sorted);
-  }
+  std::sort(writes.begin(), writes.end(), [](const NameWrite& a, const NameWrite& b) {
+    return a.end != b.end ? a.end < b.end : a.order < b.order;
+  });
 }
 
 // Judges the table name [offset, end] against the writes that end where it
@@ -241,14 +236,12 @@ std::vector<RenameMatch> FindRenames(const ElfImage* elf, const OldNameIndex& in
     FindIndexed(elf, index, &found);
   }
 
-  // Found in symbol order; a stable counting sort by pair gives the order of
-  // one pass per pair.
-  std::vector<uint32_t> start(pairs + 1, 0);
-  for (const RenameMatch& m : found) ++start[m.pair + 1];
-  for (size_t pair = 0; pair < pairs; ++pair) start[pair + 1] += start[pair];
-  std::vector<RenameMatch> matches(found.size());
-  for (const RenameMatch& m : found) matches[start[m.pair]++] = m;
-  return matches;
+  // Sorted by pair then symbol, the order of one pass per pair. The sort
+  // costs what the object's own matches do, however long the list is.
+  std::sort(found.begin(), found.end(), [](const RenameMatch& a, const RenameMatch& b) {
+    return a.pair != b.pair ? a.pair < b.pair : a.symbol < b.symbol;
+  });
+  return found;
 }
 
 void WriteRenames(uint8_t* table, std::span<const RenameMatch> matches,
