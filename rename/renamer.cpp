@@ -78,12 +78,26 @@ struct NameWrite {
   uint32_t pair;
 };
 
-// Sorts writes by end, keeping the order among equal ends. A comparison sort
-// costs what the object's own writes do: most members have a few.
+// Sorts writes made in order by end, keeping the order among equal ends. A
+// few writes, as most members have, are compared; many (a large object's)
+// go through a stable radix sort, eleven bits a pass, whose histograms cost
+// less than their comparisons do once the writes outnumber their slots.
 void SortByEnd(std::vector<NameWrite>& writes) {
-  std::sort(writes.begin(), writes.end(), [](const NameWrite& a, const NameWrite& b) {
-    return a.end != b.end ? a.end < b.end : a.order < b.order;
-  });
+  constexpr uint32_t kSlots = 2048;
+  if (writes.size() < kSlots) {
+    std::sort(writes.begin(), writes.end(), [](const NameWrite& a, const NameWrite& b) {
+      return a.end != b.end ? a.end < b.end : a.order < b.order;
+    });
+    return;
+  }
+  std::vector<NameWrite> sorted(writes.size());
+  for (int shift = 0; shift < 32; shift += 11) {
+    uint32_t start[kSlots + 1] = {};
+    for (const NameWrite& w : writes) ++start[(w.end >> shift & (kSlots - 1)) + 1];
+    for (uint32_t digit = 0; digit < kSlots; ++digit) start[digit + 1] += start[digit];
+    for (const NameWrite& w : writes) sorted[start[w.end >> shift & (kSlots - 1)]++] = w;
+    writes.swap(sorted);
+  }
 }
 
 // Judges the table name [offset, end] against the writes that end where it
@@ -236,12 +250,22 @@ std::vector<RenameMatch> FindRenames(const ElfImage* elf, const OldNameIndex& in
     FindIndexed(elf, index, &found);
   }
 
-  // Sorted by pair then symbol, the order of one pass per pair. The sort
-  // costs what the object's own matches do, however long the list is.
-  std::sort(found.begin(), found.end(), [](const RenameMatch& a, const RenameMatch& b) {
-    return a.pair != b.pair ? a.pair < b.pair : a.symbol < b.symbol;
-  });
-  return found;
+  // Found in symbol order; sorted by pair, stably, it is in the order of one
+  // pass per pair. The sort costs what the object's own matches do, however
+  // long the list is: a counting sort, with a slot per pair, only where the
+  // matches outnumber a quarter of the pairs.
+  if (pairs > 4 * found.size()) {
+    std::sort(found.begin(), found.end(), [](const RenameMatch& a, const RenameMatch& b) {
+      return a.pair != b.pair ? a.pair < b.pair : a.symbol < b.symbol;
+    });
+    return found;
+  }
+  std::vector<uint32_t> start(pairs + 1, 0);
+  for (const RenameMatch& m : found) ++start[m.pair + 1];
+  for (size_t pair = 0; pair < pairs; ++pair) start[pair + 1] += start[pair];
+  std::vector<RenameMatch> matches(found.size());
+  for (const RenameMatch& m : found) matches[start[m.pair]++] = m;
+  return matches;
 }
 
 void WriteRenames(uint8_t* table, std::span<const RenameMatch> matches,
@@ -253,9 +277,14 @@ void WriteRenames(uint8_t* table, std::span<const RenameMatch> matches,
 
 void ReportRenames(std::span<const RenameMatch> matches, std::span<const char* const> oldNames,
                    std::span<const char* const> newNames) {
+  // The lines go out in one call: formatting each on its own cost more than
+  // the renames of a heavy list did.
+  std::string lines;
   for (const RenameMatch& m : matches) {
-    printf("<%s> -> <%s> changed\n", oldNames[m.pair], newNames[m.pair]);
+    lines.append("<").append(oldNames[m.pair]).append("> -> <");
+    lines.append(newNames[m.pair]).append("> changed\n");
   }
+  fwrite(lines.data(), 1, lines.size(), stdout);
 }
 
 RenameClash FindRenameClash(const ElfImage* elf, std::span<const RenameMatch> matches,
