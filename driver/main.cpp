@@ -236,7 +236,6 @@ void ProcessInput(InputFile* input, const RunOptions& options, const RenameList&
       exit(1);
     }
     WritePatchedFile(output, &source, input->fullPath, renames.patches, buffer);
-    CloseInputFile(&source);
     delete output;
   }
   // Reported once the output stands, so no line claims a change that a

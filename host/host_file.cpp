@@ -143,6 +143,9 @@ void WritePatchedFile(OutputFile* output, InputSource* input, const char* path,
     fprintf(stderr, "ERROR: %s changed while it was read\n", path);
     exit(1);
   }
+  // An open input may not be replaced everywhere (not on Windows), and it is
+  // often the output.
+  CloseInputFile(input);
   CommitOutputFile(output);
 }
 

@@ -277,14 +277,35 @@ void WriteRenames(uint8_t* table, std::span<const RenameMatch> matches,
 
 void ReportRenames(std::span<const RenameMatch> matches, std::span<const char* const> oldNames,
                    std::span<const char* const> newNames) {
-  // The lines go out in one call: formatting each on its own cost more than
-  // the renames of a heavy list did.
-  std::string lines;
+  // The lines are gathered and written a chunk at a time: formatting each on
+  // its own cost more than the renames of a heavy list did.
+  char chunk[1 << 14];
+  size_t used = 0;
+  auto append = [&chunk, &used](const char* bytes, size_t size) {
+    memcpy(chunk + used, bytes, size);
+    used += size;
+  };
   for (const RenameMatch& m : matches) {
-    lines.append("<").append(oldNames[m.pair]).append("> -> <");
-    lines.append(newNames[m.pair]).append("> changed\n");
+    const char* oldName = oldNames[m.pair];
+    const char* newName = newNames[m.pair];
+    const size_t oldLength = strlen(oldName);
+    const size_t newLength = strlen(newName);
+    const size_t line = oldLength + newLength + 17;
+    if (used + line > sizeof chunk) {
+      fwrite(chunk, 1, used, stdout);
+      used = 0;
+    }
+    if (line > sizeof chunk) {
+      printf("<%s> -> <%s> changed\n", oldName, newName);
+      continue;
+    }
+    append("<", 1);
+    append(oldName, oldLength);
+    append("> -> <", 6);
+    append(newName, newLength);
+    append("> changed\n", 10);
   }
-  fwrite(lines.data(), 1, lines.size(), stdout);
+  fwrite(chunk, 1, used, stdout);
 }
 
 RenameClash FindRenameClash(const ElfImage* elf, std::span<const RenameMatch> matches,
