@@ -107,7 +107,7 @@ namespace {
 // Ranges of unchanged bytes at least this long on average are copied by the
 // system; shorter ones cost more as copies of their own than the file does
 // read again and written in one piece.
-constexpr uint32_t kCopiedRange = 64 << 10;
+constexpr uint32_t kCopiedRange = 1 << 20;
 
 }  // namespace
 
