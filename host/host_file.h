@@ -98,11 +98,12 @@ struct FilePatch {
 // with each patch (in offset order, none overlapping another, all inside
 // length) in place of the bytes under it, closes input and commits the
 // output. The file must still have the size and modification time it had
-// when it was read. buffer, which may hold the input's bytes, is overwritten.
-// A short read prints "ERROR: cannot read file '<path>'", a changed file
-// "ERROR: <path> changed while it was read", no memory to grow buffer "ERROR:
-// ins. memory", and a short write "ERROR: ins. disk space"; each ends the
-// process with status 1, the output left as it stood.
+// when it was read. buffer, which may hold the input's bytes but none of the
+// patches', is overwritten. A short read prints "ERROR: cannot read file
+// '<path>'", a changed file "ERROR: <path> changed while it was read", no
+// memory to grow buffer "ERROR: ins. memory", and a short write "ERROR: ins.
+// disk space"; each ends the process with status 1, the output left as it
+// stood.
 void WritePatchedFile(OutputFile* output, InputSource* input, const char* path,
                       std::span<const FilePatch> patches, FileBuffer* buffer);
 
