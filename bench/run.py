@@ -116,7 +116,7 @@ def main():
     parser.add_argument("--light", type=int, default=20, help="pairs of the light list")
     parser.add_argument("--unmatched", type=int, default=20_000,
                         help="pairs that match nothing, added to the light list for the long one")
-    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--runs", type=int, default=9)
     args = parser.parse_args()
 
     namepatch = os.path.abspath(args.namepatch)
