@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
-"""Times namepatch against a peer (objcopy --redefine-syms) and the floor.
+"""Times namepatch against two peers (GNU objcopy and llvm-objcopy, each with
+--redefine-syms) and the floor.
 
 Three workloads, each command run several times, alternating, with medians and
 ratios printed:
 - object: one generated big-endian PowerPC object with many global labels and
   references, a list renaming a share of them, against cp and cp + mv;
 - library: the cross C library, its members extracted into a directory (a
-  build tree of many small objects) and as the archive itself, with a light
-  and a heavy swap list, against cat of every object and objcopy on libc.a;
+  build tree of many small objects) and as the archive itself, with a light,
+  a long (light plus pairs that match nothing) and a heavy swap list, against
+  cat of every object, cp + mv of libc.a and both peers on libc.a;
 - arm: newlib's libc.a for bare-metal Arm with every name renamed that can be,
   against cp + mv, arm-none-eabi-objcopy and llvm-objcopy.
 """
@@ -26,6 +28,7 @@ import library
 
 AS = "powerpc-linux-gnu-as"
 OBJCOPY = "powerpc-linux-gnu-objcopy"
+LLVM_OBJCOPY = "llvm-objcopy"
 
 
 def generate(work, labels, references, pairs):
@@ -83,6 +86,7 @@ def object_workload(args, namepatch, work):
         "namepatch -a": [[namepatch, "-a", listing, "-o", out, obj]],
         "namepatch -c": [[namepatch, "-c", "fn_000001", "-n", "gn_000001", "-o", out, obj]],
         "objcopy": [[OBJCOPY, f"--redefine-syms={listing}", obj, out]],
+        "llvm-objcopy": [[LLVM_OBJCOPY, f"--redefine-syms={listing}", obj, out]],
     }
     times = {name: [] for name in commands}
     for _ in range(args.runs):
@@ -100,9 +104,9 @@ def object_workload(args, namepatch, work):
         print(f"  {name:13s} {median * 1000:8.1f} ms  {median / copy:6.2f}x cp  "
               f"{median / replace:6.2f}x cp + mv  "
               f"peak {peaks[name] / 1024:6.1f} MB ({peaks[name] * 1024 / size:4.1f}x input)")
-    peer = statistics.median(times["objcopy"])
     listed = statistics.median(times["namepatch -a"])
-    print(f"  namepatch -a is {peer / listed:.1f}x faster than objcopy")
+    for peer in ("objcopy", "llvm-objcopy"):
+        print(f"  namepatch -a is {statistics.median(times[peer]) / listed:.1f}x faster than {peer}")
 
 
 def main():
@@ -113,7 +117,9 @@ def main():
     parser.add_argument("--references", type=int, default=20_000)
     parser.add_argument("--pairs", type=int, default=20_000)
     parser.add_argument("--light", type=int, default=20, help="pairs of the light list")
-    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--unmatched", type=int, default=20_000,
+                        help="pairs that match nothing, added to the light list for the long one")
+    parser.add_argument("--runs", type=int, default=9)
     args = parser.parse_args()
 
     namepatch = os.path.abspath(args.namepatch)

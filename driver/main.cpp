@@ -108,19 +108,22 @@ RenameList CheckMode(const RunOptions& options) {
 }
 
 // What one input's renames come to: the patches of its output, in offset
-// order, and the matches of each object in it, in file order, to report.
+// order, and the matches of its objects, in file order, to report (an archive
+// member without matches has none).
 struct InputRenames {
   std::vector<FilePatch> patches;
   std::vector<std::vector<RenameMatch>> reports;
 };
 
-void AddObjectRenames(InputRenames* renames, uint32_t offset, const ElfImage* elf,
-                      ObjectRenames&& object) {
+// Adds the object's edited .strtab, if any, to the input's patches, and gives
+// back its matches.
+std::vector<RenameMatch> AddObjectPatch(InputRenames* renames, uint32_t offset, const ElfImage* elf,
+                                        ObjectRenames&& object) {
   if (object.table != nullptr) {
     renames->patches.push_back(
         {offset + elf->strtab->sh_offset, elf->strtab->sh_size, object.table});
   }
-  renames->reports.push_back(std::move(object.matches));
+  return std::move(object.matches);
 }
 
 // Loads every object member where it lies in the archive's buffer and
@@ -130,22 +133,27 @@ InputRenames RenameArchive(Archive* archive, const char* path, const OldNameInde
                            std::span<const char* const> newNames) {
   InputRenames renames;
   std::vector<std::vector<RenameMatch>> memberMatches(archive->members.size());
+  std::string name;
   for (size_t m = 0; m < archive->members.size(); ++m) {
     const ArchiveMember& member = archive->members[m];
     uint8_t* bytes = archive->bytes + member.offset;
     // A member of another kind (text, another object format) is carried as
     // it is.
     if (member.special || member.size < 4 || memcmp(bytes, "\177ELF", 4) != 0) continue;
-    std::string name = std::string(path) + "(" + member.name + ")";
+    name.assign(path).append("(").append(member.name).append(")");
     ElfImage* elf = LoadElfImage(bytes, member.size, name.c_str());
     if (elf == nullptr) exit(1);
-    AddObjectRenames(&renames, member.offset, elf,
-                     RenameObject(elf, name.c_str(), index, newNames));
-    memberMatches[m] = renames.reports.back();
+    memberMatches[m] = AddObjectPatch(&renames, member.offset, elf,
+                                      RenameObject(elf, name.c_str(), index, newNames));
     // What the renames found is kept apart from the member's view.
     delete elf;
   }
   std::vector<IndexRename> entries = FindIndexRenames(archive, memberMatches, index, newNames);
+  // A member without matches reports nothing: only the others are kept.
+  for (std::vector<RenameMatch>& matches : memberMatches) {
+    if (!matches.empty()) renames.reports.push_back(std::move(matches));
+  }
+  const auto memberPatches = static_cast<ptrdiff_t>(renames.patches.size());
   // The index's names are rewritten as one patch per index member, so that
   // thousands of entries cost one write.
   size_t next = 0;
@@ -170,20 +178,24 @@ InputRenames RenameArchive(Archive* archive, const char* path, const OldNameInde
     }
     renames.patches.push_back({member.offset, member.size, copy});
   }
-  std::sort(renames.patches.begin(), renames.patches.end(),
-            [](const FilePatch& a, const FilePatch& b) { return a.offset < b.offset; });
+  // The members' patches and the index's are each in offset order already.
+  std::inplace_merge(renames.patches.begin(), renames.patches.begin() + memberPatches,
+                     renames.patches.end(),
+                     [](const FilePatch& a, const FilePatch& b) { return a.offset < b.offset; });
   return renames;
 }
 
+// The input is read into buffer, which the next input reuses, and held open
+// until its output is written, which copies it through the same open file.
 void ProcessInput(InputFile* input, const RunOptions& options, const RenameList& pairs,
-                  const OldNameIndex& index) {
-  uint32_t length;
-  uint8_t* bytes = ReadWholeFile(input->fullPath, &length);
-  if (bytes != nullptr) {
-    if (IsArchive(bytes, length)) {
-      input->archive = LoadArchive(input->fullPath, bytes, length);
+                  const OldNameIndex& index, FileBuffer* buffer) {
+  InputSource source{};
+  if (ReadInputFile(input->fullPath, &source, buffer)) {
+    uint8_t* bytes = buffer->bytes.get();
+    if (IsArchive(bytes, source.length)) {
+      input->archive = LoadArchive(input->fullPath, bytes, source.length);
     } else {
-      input->elfImage = LoadElfImage(bytes, length, input->fullPath);
+      input->elfImage = LoadElfImage(bytes, source.length, input->fullPath);
     }
   }
   if (input->elfImage == nullptr && input->archive == nullptr) {
@@ -191,6 +203,7 @@ void ProcessInput(InputFile* input, const RunOptions& options, const RenameList&
     // a second time before its load was judged, so a file that cannot be
     // opened or read is reported twice; scripts that match the messages keep
     // seeing that.
+    uint32_t length;
     free(ReadWholeFile(input->fullPath, &length));
     exit(1);
   }
@@ -201,7 +214,8 @@ void ProcessInput(InputFile* input, const RunOptions& options, const RenameList&
     renames = RenameArchive(input->archive, input->fullPath, index, newNames);
   } else {
     const ElfImage* elf = input->elfImage;
-    AddObjectRenames(&renames, 0, elf, RenameObject(elf, input->fullPath, index, newNames));
+    renames.reports.push_back(
+        AddObjectPatch(&renames, 0, elf, RenameObject(elf, input->fullPath, index, newNames)));
   }
 
   // In place, an input that its renames leave as it was is not written at
@@ -209,6 +223,7 @@ void ProcessInput(InputFile* input, const RunOptions& options, const RenameList&
   // still judged, so a run stops where it would have.
   char* outputPath = options.outputPath ? options.outputPath : input->fullPath;
   if (options.outputPath == nullptr && renames.patches.empty()) {
+    CloseInputFile(&source);
     if (!CanOpenOutputFile(outputPath)) {
       fprintf(stderr, "ERROR: cannot create %s\n", outputPath);
       exit(1);
@@ -219,7 +234,7 @@ void ProcessInput(InputFile* input, const RunOptions& options, const RenameList&
       fprintf(stderr, "ERROR: cannot create %s\n", outputPath);
       exit(1);
     }
-    WritePatchedFile(output, input->fullPath, length, renames.patches);
+    WritePatchedFile(output, &source, input->fullPath, renames.patches, buffer);
     delete output;
   }
   // Reported once the output stands, so no line claims a change that a
@@ -235,7 +250,6 @@ void ProcessInput(InputFile* input, const RunOptions& options, const RenameList&
   delete input->archive;
   input->elfImage = nullptr;
   input->archive = nullptr;
-  free(bytes);
 }
 
 }  // namespace
@@ -249,8 +263,9 @@ int main(int argc, char** argv) {
   RenameList pairs = CheckMode(options);
   // The pairs are the same for every input, and so is their index.
   OldNameIndex index = IndexOldNames(pairs.oldNames);
+  FileBuffer buffer;
   for (uint32_t i = 0; i < gInputFiles.count; ++i) {
-    ProcessInput(&gInputFiles.entries[i], options, pairs, index);
+    ProcessInput(&gInputFiles.entries[i], options, pairs, index, &buffer);
   }
   return 0;
 }

@@ -17,6 +17,15 @@ bool StartsWithCygdrive(const char* path) {
   return true;
 }
 
+// Grows buffer to hold size bytes, dropping what it held; false when there
+// is no memory.
+bool ReserveFileBuffer(FileBuffer* buffer, size_t size) {
+  if (buffer->capacity >= size) return true;
+  buffer->bytes.reset(static_cast<uint8_t*>(AllocateFileBuffer(size)));
+  buffer->capacity = buffer->bytes ? size : 0;
+  return buffer->bytes != nullptr;
+}
+
 }  // namespace
 
 void NormalizeHostPath(char* path) {
@@ -38,38 +47,51 @@ FILE* OpenHostFile(char* path, const char* mode) {
   return fopen(path, mode);
 }
 
-uint8_t* ReadWholeFile(char* path, uint32_t* length) {
-  FILE* stream = OpenHostFile(path, "rb");
-  if (stream == nullptr) {
+void FileBuffer::Release::operator()(uint8_t* bytes) const { free(bytes); }
+
+bool ReadInputFile(char* path, InputSource* input, FileBuffer* buffer) {
+  input->stream = OpenHostFile(path, "rb");
+  if (input->stream == nullptr) {
     fprintf(stderr, "ERROR: cannot open file '%s'\n", path);
-    return nullptr;
+    return false;
   }
-  long end = fseek(stream, 0, SEEK_END) == 0 ? ftell(stream) : -1;
-  rewind(stream);
+  long end = fseek(input->stream, 0, SEEK_END) == 0 ? ftell(input->stream) : -1;
+  rewind(input->stream);
   // A length beyond the 32-bit count (a directory's end position is one) is
   // no file this routine can read.
   if (end >= 0 && static_cast<unsigned long>(end) >= UINT32_MAX) {
     fprintf(stderr, "ERROR: cannot read file '%s'\n", path);
-    fclose(stream);
-    return nullptr;
+    CloseInputFile(input);
+    return false;
   }
-  uint8_t* buffer = nullptr;
-  if (end >= 0) buffer = static_cast<uint8_t*>(AllocateFileBuffer(static_cast<size_t>(end) + 1));
-  if (buffer == nullptr) {
+  if (end < 0 || !ReserveFileBuffer(buffer, static_cast<size_t>(end) + 1)) {
     fprintf(stderr, "ERROR: ins. memory\n");
-    fclose(stream);
-    return nullptr;
+    CloseInputFile(input);
+    return false;
   }
-  *length = static_cast<uint32_t>(end);
-  if (*length == 0 || fread(buffer, *length, 1, stream) != 1) {
+  input->length = static_cast<uint32_t>(end);
+  if (input->length == 0 || !StampOpenFile(input->stream, &input->stamp) ||
+      fread(buffer->bytes.get(), input->length, 1, input->stream) != 1) {
     fprintf(stderr, "ERROR: cannot read file '%s'\n", path);
-    free(buffer);
-    fclose(stream);
-    return nullptr;
+    CloseInputFile(input);
+    return false;
   }
-  fclose(stream);
-  buffer[*length] = 0;
-  return buffer;
+  buffer->bytes.get()[input->length] = 0;
+  return true;
+}
+
+void CloseInputFile(InputSource* input) {
+  fclose(input->stream);
+  input->stream = nullptr;
+}
+
+uint8_t* ReadWholeFile(char* path, uint32_t* length) {
+  InputSource input{};
+  FileBuffer buffer;
+  if (!ReadInputFile(path, &input, &buffer)) return nullptr;
+  CloseInputFile(&input);
+  *length = input.length;
+  return buffer.bytes.release();
 }
 
 void WriteChecked(FILE* stream, const void* block, uint32_t size) {
@@ -80,26 +102,50 @@ void WriteChecked(FILE* stream, const void* block, uint32_t size) {
   }
 }
 
-void WritePatchedFile(OutputFile* output, const char* inputPath, uint32_t length,
-                      std::span<const FilePatch> patches) {
-  FILE* input = fopen(inputPath, "rb");
-  if (input == nullptr) {
-    fprintf(stderr, "ERROR: cannot open file '%s'\n", inputPath);
+namespace {
+
+// Ranges of unchanged bytes at least this long on average are copied by the
+// system; shorter ones cost more as copies of their own than the file does
+// read again and written in one piece.
+constexpr uint32_t kCopiedRange = 1 << 20;
+
+}  // namespace
+
+void WritePatchedFile(OutputFile* output, InputSource* input, const char* path,
+                      std::span<const FilePatch> patches, FileBuffer* buffer) {
+  const uint32_t length = input->length;
+  if (length / (patches.size() + 1) >= kCopiedRange) {
+    uint32_t at = 0;
+    for (const FilePatch& patch : patches) {
+      CopyFileBytes(output, input->stream, at, patch.offset - at, path);
+      WriteChecked(output->stream, patch.bytes, patch.size);
+      at = patch.offset + patch.size;
+    }
+    CopyFileBytes(output, input->stream, at, length - at, path);
+  } else {
+    if (!ReserveFileBuffer(buffer, length)) {
+      fprintf(stderr, "ERROR: ins. memory\n");
+      exit(1);
+    }
+    uint8_t* bytes = buffer->bytes.get();
+    if (fseek(input->stream, 0, SEEK_SET) != 0 || fread(bytes, length, 1, input->stream) != 1) {
+      fprintf(stderr, "ERROR: cannot read file '%s'\n", path);
+      exit(1);
+    }
+    for (const FilePatch& patch : patches) memcpy(bytes + patch.offset, patch.bytes, patch.size);
+    WriteChecked(output->stream, bytes, length);
+  }
+  // Every check was made against the file as it was read; a write in place
+  // since then may have mixed other bytes into the copy. The change time is
+  // left out: a file renamed over the input changes it, not the bytes read.
+  FileStamp now;
+  if (!StampOpenFile(input->stream, &now) || now != input->stamp || now.size != length) {
+    fprintf(stderr, "ERROR: %s changed while it was read\n", path);
     exit(1);
   }
-  uint32_t at = 0;
-  for (const FilePatch& patch : patches) {
-    CopyFileBytes(output, input, at, patch.offset - at, inputPath);
-    WriteChecked(output->stream, patch.bytes, patch.size);
-    at = patch.offset + patch.size;
-  }
-  CopyFileBytes(output, input, at, length - at, inputPath);
-  // Every check was made against the file as it was loaded.
-  if (fseek(input, static_cast<long>(length), SEEK_SET) != 0 || fgetc(input) != EOF) {
-    fprintf(stderr, "ERROR: %s changed while it was read\n", inputPath);
-    exit(1);
-  }
-  fclose(input);
+  // An open input may not be replaced everywhere (not on Windows), and it is
+  // often the output.
+  CloseInputFile(input);
   CommitOutputFile(output);
 }
 

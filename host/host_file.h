@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -20,6 +21,41 @@ FILE* OpenHostFile(char* path, const char* mode);
 // after printing "cannot open", "cannot read" (an empty file included) or
 // "ins. memory" on standard error; never ends the process.
 uint8_t* ReadWholeFile(char* path, uint32_t* length);
+
+// Memory for whole files, kept from one input to the next so that a run over
+// many inputs does not fault in fresh pages for each.
+struct FileBuffer {
+  struct Release {
+    void operator()(uint8_t* bytes) const;
+  };
+  std::unique_ptr<uint8_t, Release> bytes;
+  size_t capacity = 0;
+};
+
+// What a file was when it was read: a write in place changes its size or its
+// modification time (in the host's finest unit).
+struct FileStamp {
+  uint64_t size;
+  int64_t modified;
+  bool operator==(const FileStamp&) const = default;
+};
+
+// An input held open from its read until its output is written, so that the
+// output's unchanged bytes come from the file that was read, whatever is
+// renamed over its path meanwhile.
+struct InputSource {
+  FILE* stream;
+  uint32_t length;
+  FileStamp stamp;  // taken before the read
+};
+
+// Opens the file at path (rewritten in place) and reads it whole into buffer,
+// grown as needed, as ReadWholeFile does: length bytes and a 0 after them.
+// False, with input closed, after printing ReadWholeFile's messages.
+bool ReadInputFile(char* path, InputSource* input, FileBuffer* buffer);
+
+// Closes an input that ReadInputFile opened.
+void CloseInputFile(InputSource* input);
 
 // Writes size bytes of block to stream; size 0 writes nothing. A short write
 // prints "ERROR: ins. disk space" and ends the process with status 1.
@@ -58,15 +94,18 @@ struct FilePatch {
   const uint8_t* bytes;
 };
 
-// Writes to output the length bytes of the file at inputPath, with each patch
-// (in offset order, none overlapping another, all inside length) in place of
-// the bytes under it, and commits the output. What does not change is copied
-// by the system where it can, without passing through the process. A short
-// read prints "ERROR: cannot read file '<inputPath>'", a file found longer
-// than length "ERROR: <inputPath> changed while it was read", and a short
-// write "ERROR: ins. disk space"; each ends the process with status 1.
-void WritePatchedFile(OutputFile* output, const char* inputPath, uint32_t length,
-                      std::span<const FilePatch> patches);
+// Writes to output the length bytes of input, read through its open stream,
+// with each patch (in offset order, none overlapping another, all inside
+// length) in place of the bytes under it, closes input and commits the
+// output. The file must still have the size and modification time it had
+// when it was read. buffer, which may hold the input's bytes but none of the
+// patches', is overwritten. A short read prints "ERROR: cannot read file
+// '<path>'", a changed file "ERROR: <path> changed while it was read", no
+// memory to grow buffer "ERROR: ins. memory", and a short write "ERROR: ins.
+// disk space"; each ends the process with status 1, the output left as it
+// stood.
+void WritePatchedFile(OutputFile* output, InputSource* input, const char* path,
+                      std::span<const FilePatch> patches, FileBuffer* buffer);
 
 // Finishes the output: flushes and closes it and puts it in place, carrying
 // over what is attached to the file it replaces. A failing flush or close

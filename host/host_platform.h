@@ -9,6 +9,10 @@
 // the fewest page faults the host allows.
 void* AllocateFileBuffer(size_t size);
 
+// The size and modification time of the open file behind stream; false when
+// the system cannot tell.
+bool StampOpenFile(FILE* stream, FileStamp* stamp);
+
 // Moves the output's finished temporary file over its target, which it then
 // no longer removes at exit; a replaced target's attributes carry over. False
 // when the move fails.

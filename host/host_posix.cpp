@@ -83,6 +83,14 @@ void* AllocateFileBuffer(size_t size) {
   return buffer;
 }
 
+bool StampOpenFile(FILE* stream, FileStamp* stamp) {
+  struct stat info;
+  if (fstat(fileno(stream), &info) != 0) return false;
+  stamp->size = static_cast<uint64_t>(info.st_size);
+  stamp->modified = int64_t{info.st_mtim.tv_sec} * 1000000000 + info.st_mtim.tv_nsec;
+  return true;
+}
+
 bool ResolveFullPath(const char* path, char full[kMaxPath]) {
   std::string joined;
   if (path[0] != '/') {

@@ -81,6 +81,19 @@ HANDLE CreateTempFile(const std::string& base, std::string* tempPath) {
 
 void* AllocateFileBuffer(size_t size) { return malloc(size); }
 
+bool StampOpenFile(FILE* stream, FileStamp* stamp) {
+  auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (handle == INVALID_HANDLE_VALUE || GetFileInformationByHandle(handle, &info) == 0) {
+    return false;
+  }
+  stamp->size = uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+  // In the system's own unit, 100 nanoseconds.
+  stamp->modified = static_cast<int64_t>(uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32 |
+                                         info.ftLastWriteTime.dwLowDateTime);
+  return true;
+}
+
 bool ResolveFullPath(const char* path, char full[kMaxPath]) {
   // The system resolves an empty path to nothing, but the current directory
   // is what an empty operand names.

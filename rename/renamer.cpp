@@ -78,15 +78,24 @@ struct NameWrite {
   uint32_t pair;
 };
 
-// Sorts writes made in order by end, keeping the order among equal ends: a
-// stable radix sort, eleven bits a pass.
+// Sorts writes made in order by end, keeping the order among equal ends. A
+// few writes, as most members have, are compared; many (a large object's)
+// go through a stable radix sort, eleven bits a pass, whose histograms cost
+// less than their comparisons do once the writes outnumber their slots.
 void SortByEnd(std::vector<NameWrite>& writes) {
+  constexpr uint32_t kSlots = 2048;
+  if (writes.size() < kSlots) {
+    std::sort(writes.begin(), writes.end(), [](const NameWrite& a, const NameWrite& b) {
+      return a.end != b.end ? a.end < b.end : a.order < b.order;
+    });
+    return;
+  }
   std::vector<NameWrite> sorted(writes.size());
   for (int shift = 0; shift < 32; shift += 11) {
-    uint32_t start[2049] = {};
-    for (const NameWrite& w : writes) ++start[(w.end >> shift & 2047) + 1];
-    for (int digit = 0; digit < 2048; ++digit) start[digit + 1] += start[digit];
-    for (const NameWrite& w : writes) sorted[start[w.end >> shift & 2047]++] = w;
+    uint32_t start[kSlots + 1] = {};
+    for (const NameWrite& w : writes) ++start[(w.end >> shift & (kSlots - 1)) + 1];
+    for (uint32_t digit = 0; digit < kSlots; ++digit) start[digit + 1] += start[digit];
+    for (const NameWrite& w : writes) sorted[start[w.end >> shift & (kSlots - 1)]++] = w;
     writes.swap(sorted);
   }
 }
@@ -248,8 +257,16 @@ std::vector<RenameMatch> FindRenames(const ElfImage* elf, const OldNameIndex& in
     FindIndexed(elf, index, &found);
   }
 
-  // Found in symbol order; a stable counting sort by pair gives the order of
-  // one pass per pair.
+  // Found in symbol order; sorted by pair, stably, it is in the order of one
+  // pass per pair. The sort costs what the object's own matches do, however
+  // long the list is: a counting sort, with a slot per pair, only where the
+  // matches outnumber a quarter of the pairs.
+  if (pairs > 4 * found.size()) {
+    std::sort(found.begin(), found.end(), [](const RenameMatch& a, const RenameMatch& b) {
+      return a.pair != b.pair ? a.pair < b.pair : a.symbol < b.symbol;
+    });
+    return found;
+  }
   std::vector<uint32_t> start(pairs + 1, 0);
   for (const RenameMatch& m : found) ++start[m.pair + 1];
   for (size_t pair = 0; pair < pairs; ++pair) start[pair + 1] += start[pair];
@@ -267,9 +284,35 @@ void WriteRenames(uint8_t* table, std::span<const RenameMatch> matches,
 
 void ReportRenames(std::span<const RenameMatch> matches, std::span<const char* const> oldNames,
                    std::span<const char* const> newNames) {
+  // The lines are gathered and written a chunk at a time: formatting each on
+  // its own cost more than the renames of a heavy list did.
+  char chunk[1 << 14];
+  size_t used = 0;
+  auto append = [&chunk, &used](const char* bytes, size_t size) {
+    memcpy(chunk + used, bytes, size);
+    used += size;
+  };
   for (const RenameMatch& m : matches) {
-    printf("<%s> -> <%s> changed\n", oldNames[m.pair], newNames[m.pair]);
+    const char* oldName = oldNames[m.pair];
+    const char* newName = newNames[m.pair];
+    const size_t oldLength = strlen(oldName);
+    const size_t newLength = strlen(newName);
+    const size_t line = oldLength + newLength + 17;
+    if (used + line > sizeof chunk) {
+      fwrite(chunk, 1, used, stdout);
+      used = 0;
+    }
+    if (line > sizeof chunk) {
+      printf("<%s> -> <%s> changed\n", oldName, newName);
+      continue;
+    }
+    append("<", 1);
+    append(oldName, oldLength);
+    append("> -> <", 6);
+    append(newName, newLength);
+    append("> changed\n", 10);
   }
+  fwrite(chunk, 1, used, stdout);
 }
 
 RenameClash FindRenameClash(const ElfImage* elf, std::span<const RenameMatch> matches,

@@ -1,7 +1,8 @@
 // What a run leaves at its outputs beyond their bytes: an input that does not
 // change is not touched, a replaced file keeps what was attached to it and is
-// as safe against a crash as one replaced with cp and mv, and the list is
-// indexed once however many inputs there are.
+// as safe against a crash as one replaced with cp and mv, the list is
+// indexed once however many inputs there are, and an input changed during
+// the run is never mixed into its output.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -24,9 +25,9 @@ using testcli::RunNamepatch;
 using testcli::RunResult;
 using testcli::ScratchDir;
 
-std::string MakeObject(size_t textSize = 64) {
+std::string MakeObject(size_t textSize = 64, char code = '\x60') {
   testelf::ObjectLayout object;
-  object.sections = {{.name = ".text", .bytes = std::string(textSize, '\x60')}};
+  object.sections = {{.name = ".text", .bytes = std::string(textSize, code)}};
   object.symbols = {{.st_name = testelf::AddName(object.strtab, "func_a")}};
   return testelf::BuildObject(object).bytes;
 }
@@ -198,6 +199,45 @@ TEST(Outputs, ListIsIndexedOnceForAllInputs) {
   }
   EXPECT_EQ(count, 1u) << r.out;
   EXPECT_EQ(dir.Read("d.o").find("func_a"), std::string::npos);
+}
+
+// The run is stopped under gdb once the renames are judged, before anything
+// is written, and the input is changed there: another object of the same
+// length takes its place by rename, or is written over it in place.
+TEST(Outputs, InputChangedDuringTheRunIsNeverMixedIntoTheOutput) {
+  const std::string object = MakeObject();
+  const std::string other = MakeObject(64, '\x4e');
+  std::string renamed = object;
+  renamed.replace(renamed.find("func_a"), 6, "func_b");
+  struct Case {
+    const char* change;
+    int status;
+    bool reported;
+    std::string err;
+    const std::string& result;
+  };
+  const Case cases[] = {
+      {"cp other.o t.o && mv t.o x.o", 0, true, "", renamed},
+      {"cat other.o > x.o", 1, false, "ERROR: %s changed while it was read\n", other},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.change);
+    ScratchDir dir;
+    dir.Write("x.o", object);
+    dir.Write("other.o", other);
+    RunResult r =
+        RunNamepatch({"-c", "func_a", "-n", "func_b", "x.o"}, dir.path(),
+                     {.wrapper = {"gdb", "-batch", "-nx", "-ex", "break OpenOutputFile", "-ex",
+                                  "run", "-ex", std::string("shell ") + c.change, "-ex", "continue",
+                                  "-ex", "quit $_exitcode", "--args"}});
+    std::string err = c.err;
+    if (size_t at = err.find("%s"); at != std::string::npos) err.replace(at, 2, dir / "x.o");
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out.find("<func_a> -> <func_b> changed\n") != std::string::npos, c.reported);
+    EXPECT_EQ(r.err, err);
+    EXPECT_EQ(dir.Read("x.o"), c.result);
+    EXPECT_EQ(dir.List(), (std::vector<std::string>{"other.o", "x.o"}));
+  }
 }
 
 }  // namespace
