@@ -30,13 +30,14 @@ void RemovePendingTemp() {
   LeaveCriticalSection(&gPendingLock);
 }
 
+// Runs on a thread of its own while the run goes on: only marks the file. The
+// lock is kept until the process ends, so the run makes or moves no file
+// after the mark. The process ends here, as the system's own handler ends it,
+// since not every host's handler gives the interrupt's status.
 BOOL WINAPI RemovePendingTempOnInterrupt(DWORD) {
-  // Runs on a thread of its own while the run goes on: only mark the file.
-  // The lock is kept, so the run makes or moves no file before the default
-  // handler, next on this thread, ends the process.
   EnterCriticalSection(&gPendingLock);
   if (gPendingTemp[0] != '\0') DeleteFileA(gPendingTemp);
-  return FALSE;
+  ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 void WatchPendingTemp() {
