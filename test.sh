@@ -18,9 +18,10 @@ packages=(clang libclang-rt-14-dev libgtest-dev python3 gcc-powerpc-linux-gnu
 # NAMEPATCH_WINE=0 leaves it out.
 wine_stage=${NAMEPATCH_WINE:-1}
 [ "$wine_stage" = 0 ] || packages+=(g++-mingw-w64-x86-64 wine wine64)
-# The package tests check the manual page with groff and read the .deb's
-# library dependencies with dpkg-shlibdeps.
-packages+=(groff-base dpkg-dev)
+# The package tests check the manual page with groff, read the .deb's
+# library dependencies with dpkg-shlibdeps and hold the .deb to Debian's
+# policy with lintian.
+packages+=(groff-base dpkg-dev lintian)
 ./deps.sh "${packages[@]}"
 
 jobs=2

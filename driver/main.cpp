@@ -26,13 +26,35 @@ struct RunOptions {
   char* outputPath;
 };
 
+const char kUsage[] =
+    "usage: namepatch [-c old_symbol][-n new_symbol][-a list_file][-o output_elfname]"
+    "[elf_files ...] \n";
+
+// The lines of --help, one per option; a new option adds its line here.
+const char* const kOptionLines[] = {
+    "  -c old_symbol       the symbol name to replace\n",
+    "  -n new_symbol       its new name, of the same length in bytes\n",
+    "  -a list_file        take the old/new pairs from list_file; -c and -n are then ignored\n",
+    "  -o output_elfname   write every input to this one path instead of over itself\n",
+    "  --help              print this help and exit\n",
+    "  --version           print the version and exit\n",
+};
+
 void PrintUsage() {
   fprintf(stderr, "Velkorin kVQ Relabeler (Build " __DATE__ " " __TIME__ ")\n");
   fprintf(stderr, "namepatch " NAMEPATCH_VERSION
                   ": renames symbols of ELF objects and archives in place.\n\n");
-  fprintf(stderr,
-          "usage: namepatch [-c old_symbol][-n new_symbol][-a list_file][-o output_elfname]"
-          "[elf_files ...] \n");
+  fprintf(stderr, "%s", kUsage);
+}
+
+// Ends an informational run: status 0 only when standard output took the
+// whole text, as a full disk or a closed pipe would otherwise go unseen.
+[[noreturn]] void ExitAfterPrinting() {
+  if (fflush(stdout) != 0 || ferror(stdout)) {
+    fprintf(stderr, "ERROR: cannot write standard output\n");
+    exit(1);
+  }
+  exit(0);
 }
 
 char* CopyValue(const char* value) {
@@ -53,6 +75,18 @@ RunOptions ParseArguments(int argc, char** argv) {
     if (argument[0] != '-') {
       RegisterInputFile(argument);
       continue;
+    }
+    if (strcmp(argument, "--help") == 0) {
+      fputs(kUsage, stdout);
+      for (const char* line : kOptionLines) fputs(line, stdout);
+      ExitAfterPrinting();
+    }
+    if (strcmp(argument, "--version") == 0) {
+      fputs("namepatch " NAMEPATCH_VERSION
+            "\n"
+            "MIT License, Copyright (c) 2026 the namepatch authors\n",
+            stdout);
+      ExitAfterPrinting();
     }
     char** slot = nullptr;
     switch (argument[1]) {

@@ -19,14 +19,38 @@ namespace {
 
 // The temporary file of the output being written, if any. The fatal paths end
 // the process from deep inside the run, so the file is removed at exit (and on
-// a terminating signal) rather than by the code that made it.
+// a terminating signal) rather than by the code that made it. The name is set
+// and cleared only while the terminating signals are held, so a handler sees
+// it exactly while the file exists under it and was made by this run.
 char gPendingTemp[PATH_MAX + 16];
 
+// Holds SIGINT, SIGTERM and SIGHUP for its lifetime; one that arrives is
+// delivered when the hold ends.
+class TerminatingSignalsHeld {
+ public:
+  TerminatingSignalsHeld() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, sig);
+    sigprocmask(SIG_BLOCK, &held, &saved_);
+  }
+  ~TerminatingSignalsHeld() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+  TerminatingSignalsHeld(const TerminatingSignalsHeld&) = delete;
+  TerminatingSignalsHeld& operator=(const TerminatingSignalsHeld&) = delete;
+
+ private:
+  sigset_t saved_;
+};
+
 void RemovePendingTemp() {
+  TerminatingSignalsHeld held;
   if (gPendingTemp[0] != '\0') unlink(gPendingTemp);
   gPendingTemp[0] = '\0';
 }
 
+// The handler blocks the other terminating signals while it runs, so it runs
+// once; the signal raised again at its default ends the process as the
+// signal's own when the handler returns.
 void RemovePendingTempOnSignal(int signal) {
   if (gPendingTemp[0] != '\0') unlink(gPendingTemp);
   ::signal(signal, SIG_DFL);
@@ -38,8 +62,16 @@ void WatchPendingTemp() {
   if (watching) return;
   watching = true;
   atexit(RemovePendingTemp);
+  struct sigaction action {};
+  action.sa_handler = RemovePendingTempOnSignal;
+  sigemptyset(&action.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, sig);
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    if (signal(sig, RemovePendingTempOnSignal) == SIG_IGN) signal(sig, SIG_IGN);
+    // A signal the run was started to ignore (nohup) stays ignored.
+    struct sigaction previous {};
+    if (sigaction(sig, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+      sigaction(sig, &action, nullptr);
+    }
   }
 }
 
@@ -208,18 +240,25 @@ OutputFile* OpenOutputFile(char* path) {
   // A made file's path fits the system's limit, and so gPendingTemp.
   output->tempPath = output->target + ".XXXXXX";
   WatchPendingTemp();
-  int fd = mkstemp(output->tempPath.data());
-  if (fd < 0) {
-    // The target's own name may be too long for the suffix; try a short name
-    // in the same directory so that the rename stays on one file system.
-    output->tempPath = DirectoryOf(output->target) + "/.namepatch.XXXXXX";
+  int fd;
+  {
+    // A signal between the file's making and its name's recording would find
+    // nothing to remove.
+    TerminatingSignalsHeld held;
     fd = mkstemp(output->tempPath.data());
+    if (fd < 0) {
+      // The target's own name may be too long for the suffix; try a short
+      // name in the same directory so that the rename stays on one file
+      // system.
+      output->tempPath = DirectoryOf(output->target) + "/.namepatch.XXXXXX";
+      fd = mkstemp(output->tempPath.data());
+    }
+    if (fd >= 0) memcpy(gPendingTemp, output->tempPath.c_str(), output->tempPath.size() + 1);
   }
   if (fd < 0) {
     delete output;
     return nullptr;
   }
-  memcpy(gPendingTemp, output->tempPath.c_str(), output->tempPath.size() + 1);
   // No blocks are reserved ahead: reserved blocks would spare ext4 the
   // write-out that makes a file renamed over another safe against a crash.
   // An existing file keeps its owner where this process may give it one (as
@@ -293,6 +332,9 @@ void CopyFileBytes(OutputFile* output, FILE* input, uint32_t offset, uint32_t si
 }
 
 bool MoveTempOverTarget(OutputFile* output) {
+  // Once moved, the name is no longer this run's file: a signal between the
+  // move and the forgetting would remove whatever has taken the name since.
+  TerminatingSignalsHeld held;
   if (rename(output->tempPath.c_str(), output->target.c_str()) != 0) return false;
   gPendingTemp[0] = '\0';
   return true;

@@ -18,21 +18,33 @@ namespace {
 // interrupt) marks it, and the system removes it once the last handle closes.
 char gPendingTemp[MAX_PATH + 32];
 
+// Held while a temporary file is made and its name recorded, and while it is
+// moved into place and its name forgotten, so that the interrupt handler sees
+// the name exactly while the run's own file stands under it.
+CRITICAL_SECTION gPendingLock;
+
 void RemovePendingTemp() {
+  EnterCriticalSection(&gPendingLock);
   if (gPendingTemp[0] != '\0') DeleteFileA(gPendingTemp);
   gPendingTemp[0] = '\0';
+  LeaveCriticalSection(&gPendingLock);
 }
 
+// Runs on a thread of its own while the run goes on: only marks the file. The
+// lock is kept until the process ends, so the run makes or moves no file
+// after the mark. The process ends here, as the system's own handler ends it,
+// since not every host's handler gives the interrupt's status.
 BOOL WINAPI RemovePendingTempOnInterrupt(DWORD) {
-  // Runs on a thread of its own while the run goes on: only mark the file.
+  EnterCriticalSection(&gPendingLock);
   if (gPendingTemp[0] != '\0') DeleteFileA(gPendingTemp);
-  return FALSE;  // the default handler then ends the process
+  ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 void WatchPendingTemp() {
   static bool watching = false;
   if (watching) return;
   watching = true;
+  InitializeCriticalSection(&gPendingLock);
   atexit(RemovePendingTemp);
   SetConsoleCtrlHandler(RemovePendingTempOnInterrupt, TRUE);
 }
@@ -171,6 +183,7 @@ OutputFile* OpenOutputFile(char* path) {
   }
 
   WatchPendingTemp();
+  EnterCriticalSection(&gPendingLock);
   HANDLE temp = CreateTempFile(output->target, &output->tempPath);
   if (temp == INVALID_HANDLE_VALUE) {
     // The target's own name may be too long for the suffix; try a short name
@@ -183,11 +196,14 @@ OutputFile* OpenOutputFile(char* path) {
       temp = CreateTempFile(std::string(directory) + ".namepatch", &output->tempPath);
     }
   }
+  if (temp != INVALID_HANDLE_VALUE) {
+    memcpy(gPendingTemp, output->tempPath.c_str(), output->tempPath.size() + 1);
+  }
+  LeaveCriticalSection(&gPendingLock);
   if (temp == INVALID_HANDLE_VALUE) {
     delete output;
     return nullptr;
   }
-  memcpy(gPendingTemp, output->tempPath.c_str(), output->tempPath.size() + 1);
   // The replacement takes over the attributes of what it replaces (hidden,
   // system, not indexed) itself too: not every host's ReplaceFileA does.
   SetFileAttributesA(output->tempPath.c_str(), attributes);
@@ -222,13 +238,15 @@ bool MoveTempOverTarget(OutputFile* output) {
   // Replacing keeps what is attached to the replaced file: its attributes,
   // access control list, creation time and alternate data streams. A new
   // output is simply moved into place.
+  // Once moved, the name is no longer this run's file.
   const char* temp = output->tempPath.c_str();
   const char* target = output->target.c_str();
+  EnterCriticalSection(&gPendingLock);
   bool moved = output->replacing
                    ? ReplaceFileA(target, temp, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
                                   nullptr) != 0
                    : MoveFileExA(temp, target, MOVEFILE_REPLACE_EXISTING) != 0;
-  if (!moved) return false;
-  gPendingTemp[0] = '\0';
-  return true;
+  if (moved) gPendingTemp[0] = '\0';
+  LeaveCriticalSection(&gPendingLock);
+  return moved;
 }

@@ -142,6 +142,44 @@ TEST_F(Cli, NoArgumentsPrintsTheUsage) {
   EXPECT_EQ(Now(), before);
 }
 
+// --help and --version answer on standard output and end the run before any
+// input is touched, wherever they stand; output that cannot be written fails.
+TEST_F(Cli, HelpAndVersionPrintAndExit) {
+  Lay({{"x.o", Object({"foo"})}});
+  const Files before = Now();
+  const std::string help =
+      "usage: namepatch [-c old_symbol][-n new_symbol][-a list_file][-o output_elfname]"
+      "[elf_files ...] \n"
+      "  -c old_symbol       the symbol name to replace\n"
+      "  -n new_symbol       its new name, of the same length in bytes\n"
+      "  -a list_file        take the old/new pairs from list_file; -c and -n are then ignored\n"
+      "  -o output_elfname   write every input to this one path instead of over itself\n"
+      "  --help              print this help and exit\n"
+      "  --version           print the version and exit\n";
+  const std::string version =
+      "namepatch " NAMEPATCH_VERSION "\nMIT License, Copyright (c) 2026 the namepatch authors\n";
+  const std::vector<std::string> toFullDevice = {"sh", "-c", "exec \"$@\" >/dev/full", "sh"};
+  struct Case {
+    Args args;
+    std::vector<std::string> wrapper;
+    int status;
+    std::string out, err;
+  } const cases[] = {
+      {{"--help"}, {}, 0, help, ""},
+      {{"--version"}, {}, 0, version, ""},
+      {{"-c", "foo", "-n", "bar", "x.o", "--help"}, {}, 0, help, ""},
+      {{"x.o", "--version", "--help"}, {}, 0, version, ""},
+      {{"--version"}, toFullDevice, 1, "", "ERROR: cannot write standard output\n"},
+  };
+  for (const Case& c : cases) {
+    RunResult r = Run(c.args, {.wrapper = c.wrapper});
+    EXPECT_EQ(r.status, c.status) << Describe(c.args);
+    EXPECT_EQ(r.out, c.out) << Describe(c.args);
+    EXPECT_EQ(r.err, c.err) << Describe(c.args);
+  }
+  EXPECT_EQ(Now(), before);
+}
+
 struct ErrorCase {
   Args args;
   std::string err;
@@ -183,6 +221,8 @@ TEST(CliOptions, UnknownOptionsStopTheRunBeforeAnythingIsWritten) {
       {{"-1"}, "WARNING: unknown option '-1'\n"},
       {{"-xcno"}, "WARNING: unknown option '-xcno'\n"},
       {{"--output", "x.o"}, "WARNING: unknown option '--output'\n"},
+      {{"--helpx", "x.o"}, "WARNING: unknown option '--helpx'\n"},
+      {{"--Version", "x.o"}, "WARNING: unknown option '--Version'\n"},
       {with({"x.o", "-x"}), "WARNING: unknown option '-x'\n"},
       {with({"x.o", "--"}), "WARNING: unknown option '--'\n"},
       {with({"x.o", "-"}), "WARNING: unknown option '-'\n"},

@@ -2,7 +2,8 @@
 # manual_page PAGE: groff reads the page with every warning on and says nothing.
 # install|deb BUILD SOURCE VERSION CMAKE CPACK: installs the build into a
 # scratch prefix, or packs it as a .deb and unpacks that into a scratch root,
-# then checks the files a user gets and runs the installed namepatch.
+# then checks the files a user gets and runs the installed namepatch; the .deb
+# must also pass lintian without an error.
 set -euo pipefail
 
 fail() {
@@ -37,20 +38,23 @@ check_binary() {
   local notice
   notice=$("$bin" 2>&1 | sed -n 2p) || true
   [[ "$notice" == "namepatch $version: "* ]] || fail "notice line without the version: $notice"
+  [ "$("$bin" --version | head -n 1)" = "namepatch $version" ] || fail "--version lacks $version"
 }
 
-# The manual page at dir/namepatch.1.gz is the source page, compressed.
-check_manual_page() {
-  [ -f "$1/namepatch.1.gz" ] || fail "no manual page in $1"
-  gzip -dc "$1/namepatch.1.gz" | cmp -s - "$source/driver/namepatch.1" ||
-    fail "$1/namepatch.1.gz is not driver/namepatch.1"
+# The manual page under root is the source page, and the changelog the
+# repository's, both compressed.
+check_compressed_docs() {
+  gzip -dc "$1/share/man/man1/namepatch.1.gz" | cmp -s - "$source/driver/namepatch.1" ||
+    fail "$1/share/man/man1/namepatch.1.gz is not driver/namepatch.1"
+  gzip -dc "$1/share/doc/namepatch/changelog.gz" | cmp -s - "$source/CHANGELOG" ||
+    fail "$1/share/doc/namepatch/changelog.gz is not CHANGELOG"
 }
 
 case "$mode" in
   install)
     "$cmake" --install "$build" --prefix "$scratch/prefix" >/dev/null
     check_binary "$scratch/prefix/bin/namepatch"
-    check_manual_page "$scratch/prefix/share/man/man1"
+    check_compressed_docs "$scratch/prefix"
     cmp -s "$scratch/prefix/share/doc/namepatch/copyright" "$source/LICENSE" ||
       fail "the licence is not installed"
     ;;
@@ -62,7 +66,8 @@ case "$mode" in
     [[ "$depends" == *libc6* ]] || fail "Depends lacks libc6: $depends"
     dpkg -x "$deb" "$scratch/root"
     check_binary "$scratch/root/usr/bin/namepatch"
-    check_manual_page "$scratch/root/usr/share/man/man1"
+    check_compressed_docs "$scratch/root/usr"
+    findings=$(lintian --fail-on error "$deb" 2>&1) || fail "lintian finds errors:"$'\n'"$findings"
     ;;
   *) fail "unknown mode $mode" ;;
 esac

@@ -95,12 +95,19 @@ RunResult RunNamepatch(const std::vector<std::string>& args, const std::filesyst
         if (prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0) _exit(126);
       }
     }
+    if (limits.signal != 0) {
+      for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
+    }
     if (limits.umask >= 0) umask(static_cast<mode_t>(limits.umask));
     std::vector<char*> argv;
     for (std::string& word : command) argv.push_back(word.data());
     argv.push_back(nullptr);
     execvp(argv[0], argv.data());
     _exit(127);
+  }
+  if (limits.signal != 0) {
+    usleep(static_cast<useconds_t>(limits.signalAfterMicroseconds));
+    kill(pid, limits.signal);
   }
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);

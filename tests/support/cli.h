@@ -54,6 +54,10 @@ struct RunLimits {
   // A command line that namepatch's own is appended to, such as a debugger
   // or a change of user; empty runs namepatch directly.
   std::vector<std::string> wrapper = {};
+  // A signal sent to namepatch signalAfterMicroseconds after it is started,
+  // with SIGINT, SIGTERM and SIGHUP at their defaults; 0 sends none.
+  int signal = 0;
+  int signalAfterMicroseconds = 0;
 };
 RunResult RunNamepatch(const std::vector<std::string>& args, const std::filesystem::path& cwd,
                        const RunLimits& limits);
