@@ -230,11 +230,11 @@ TEST(FaultInjection, InterruptedRunLeavesWholeObjectsAndNoTemporaryFile) {
     list << '\n';
   }
   list.close();
-  // Every eighth member keeps a run short. A tree is made of links to the
+  // Every sixteenth member keeps a run short. A tree is made of links to the
   // extracted members, which a run replaces and never writes through.
   const std::vector<std::string> all = original.List();
   std::vector<std::string> members, args = {"-a", work / "list"};
-  for (size_t m = 0; m < all.size(); m += 8) members.push_back(all[m]);
+  for (size_t m = 0; m < all.size(); m += 16) members.push_back(all[m]);
   args.insert(args.end(), members.begin(), members.end());
   auto plant = [&](const ScratchDir& dir) {
     for (const std::string& member : members) fs::create_hard_link(original / member, dir / member);
