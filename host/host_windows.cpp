@@ -237,8 +237,10 @@ void CopyFileBytes(OutputFile* output, FILE* input, uint32_t offset, uint32_t si
 bool MoveTempOverTarget(OutputFile* output) {
   // Replacing keeps what is attached to the replaced file: its attributes,
   // access control list, creation time and alternate data streams. A new
-  // output is simply moved into place.
-  // Once moved, the name is no longer this run's file.
+  // output is simply moved into place. Under the lock the interrupt handler
+  // can neither end the process in the middle of a replacement (which moves
+  // the old file aside first on some hosts) nor delete a name that, moved,
+  // is no longer this run's file.
   const char* temp = output->tempPath.c_str();
   const char* target = output->target.c_str();
   EnterCriticalSection(&gPendingLock);
