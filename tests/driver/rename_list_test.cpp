@@ -20,7 +20,7 @@ Pairs ReadPairs(const std::string& text) {
   testcli::ScratchDir dir;
   dir.Write("pairs.txt", text);
   RenameList list;
-  ReadRenameList((dir / "pairs.txt").c_str(), &list);
+  ReadRenameList((dir / "pairs.txt").c_str(), false, &list);
   EXPECT_EQ(list.oldNames.size(), list.newNames.size());
   Pairs pairs;
   for (size_t i = 0; i < list.oldNames.size(); ++i) {
@@ -106,7 +106,7 @@ TEST(ReadRenameList, RefusesEveryListThatWouldLosePairs) {
     std::string message = c.message;
     if (size_t at = message.find("%s"); at != std::string::npos) message.replace(at, 2, path);
     RenameList list;
-    auto [status, err] = RunToExit([&] { ReadRenameList(path.c_str(), &list); });
+    auto [status, err] = RunToExit([&] { ReadRenameList(path.c_str(), false, &list); });
     EXPECT_EQ(status, 1) << c.what;
     EXPECT_EQ(err, message) << c.what;
   }
@@ -116,11 +116,11 @@ TEST(ReadRenameList, RefusesAListThatCannotBeOpenedOrRead) {
   testcli::ScratchDir dir;
   std::string missing = dir / "missing.txt";
   RenameList list;
-  EXPECT_EQ(RunToExit([&] { ReadRenameList(missing.c_str(), &list); }),
+  EXPECT_EQ(RunToExit([&] { ReadRenameList(missing.c_str(), false, &list); }),
             std::make_pair(1, "ERROR: cannot open file '" + missing + "'\n"));
   // A directory opens on this host but cannot be read.
   std::string directory = dir.path().string();
-  EXPECT_EQ(RunToExit([&] { ReadRenameList(directory.c_str(), &list); }),
+  EXPECT_EQ(RunToExit([&] { ReadRenameList(directory.c_str(), false, &list); }),
             std::make_pair(1, "ERROR: cannot read file '" + directory + "'\n"));
 }
 

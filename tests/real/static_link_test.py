@@ -4,7 +4,9 @@ only after the rename, and runs it under qemu-ppc: it must print what the
 renamed function prints. The link is first tried without the rename, which
 must fail, so the program cannot pass by finding the name elsewhere. The same
 program is then linked against a static library whose index, renamed with
-its member, is the only way the linker finds the member.
+its member, is the only way the linker finds the member. Last, two copies of
+one small library, prefixed differently with -p, are linked into one program,
+which would find every name defined twice without the prefixes.
 """
 import os
 import tempfile
@@ -22,6 +24,8 @@ def body():
         check_program(tool, work)
     with tempfile.TemporaryDirectory(prefix="namepatch-link-") as work:
         check_library(tool, work)
+    with tempfile.TemporaryDirectory(prefix="namepatch-link-") as work:
+        check_clash(tool, work)
 
 
 def check_program(tool, work):
@@ -39,6 +43,30 @@ def check_library(tool, work):
     os.remove(greeting)
     link = [rt.CROSS + "gcc", "-static", main_obj, "-L", work, "-lgreet", "-o", program]
     rename_link_and_run(tool, library, link, program, "the program from the library")
+
+
+def check_clash(tool, work):
+    """Each copy keeps its own count: acme's takes 2 and 3, beta's 4."""
+    objects = []
+    for source in ("ring.c", "ring_report.c", "clash_main.c"):
+        objects.append(os.path.join(work, source[:-2] + ".o"))
+        rt.run_ok([rt.CROSS + "gcc", "-O2", "-c", os.path.join(HERE, "link", source), "-o",
+                   objects[-1]])
+    copies = {prefix: os.path.join(work, f"lib{prefix}ring.a") for prefix in ("acme_", "beta_")}
+    for copy in copies.values():
+        rt.run_ok([rt.CROSS + "ar", "rcs", copy] + objects[:2])
+    program = os.path.join(work, "program")
+    link = [rt.CROSS + "gcc", "-static", objects[2], "-Wl,--whole-archive", *copies.values(),
+            "-Wl,--no-whole-archive", "-o", program]
+    unprefixed = rt.run(link)
+    if unprefixed.returncode == 0 or b"multiple definition of `ring_push'" not in unprefixed.stderr:
+        raise rt.Failure(f"the unprefixed copies did not clash: {unprefixed.stderr!r}")
+    for prefix, copy in copies.items():
+        rt.run_ok([tool, "-p", prefix, copy])
+    rt.run_ok(link)
+    ran = rt.run(["qemu-ppc", "-L", "/usr/powerpc-linux-gnu", program], timeout=60)
+    if (ran.returncode, ran.stdout) != (0, b"acme: 5\nbeta: 4\n"):
+        raise rt.Failure(f"the prefixed copies gave status {ran.returncode} and {ran.stdout!r}")
 
 
 def compile_sources(work):
