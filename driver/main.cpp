@@ -8,9 +8,11 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver/input_registry.h"
+#include "driver/prefix_list.h"
 #include "driver/rename_list.h"
 #include "elf/archive.h"
 #include "elf/elf_image.h"
@@ -25,6 +27,7 @@ struct RunOptions {
   char* newSymbol;
   char* listPath;
   char* outputPath;
+  char* prefix;
   bool grow;  // -g: new names of any length, and names inside other names
 };
 
@@ -37,6 +40,7 @@ const char* const kOptionLines[] = {
     "  -c old_symbol       the symbol name to replace\n",
     "  -n new_symbol       its new name, of the same length in bytes (any length with -g)\n",
     "  -a list_file        take the old/new pairs from list_file; -c and -n are then ignored\n",
+    "  -p prefix           rename each name the inputs define to prefix + name; imports stay\n",
     "  -o output_elfname   write every input to this one path instead of over itself\n",
     "  -g                  let .strtab grow to take any rename: names of other lengths, and names\n"
     "                      stored inside other names\n",
@@ -111,6 +115,9 @@ RunOptions ParseArguments(int argc, char** argv) {
       case 'o':
         slot = &options.outputPath;
         break;
+      case 'p':
+        slot = &options.prefix;
+        break;
       default:
         fprintf(stderr, "WARNING: unknown option '%s'\n", argument);
         exit(1);
@@ -129,6 +136,27 @@ RunOptions ParseArguments(int argc, char** argv) {
 // the same path as a list of one.
 RenameList CheckMode(const RunOptions& options) {
   RenameList pairs;
+  if (options.prefix != nullptr) {
+    // A -p run collects its own pairs, so no pair may be given with it.
+    for (auto [value, option] :
+         {std::pair{options.listPath, "-a"}, std::pair{options.oldSymbol, "-c"},
+          std::pair{options.newSymbol, "-n"}}) {
+      if (value != nullptr) {
+        fprintf(stderr, "ERROR: option '-p' cannot be combined with '%s'\n", option);
+        exit(1);
+      }
+    }
+    if (options.prefix[0] == '\0') {
+      fprintf(stderr, "ERROR: option '-p' needs a prefix that is not empty\n");
+      exit(1);
+    }
+    // The separators of a list file: the run's pairs could be written as one.
+    if (strpbrk(options.prefix, " \t\n\v\f\r") != nullptr) {
+      fprintf(stderr, "ERROR: the prefix of option '-p' contains whitespace\n");
+      exit(1);
+    }
+    return pairs;
+  }
   if (options.listPath != nullptr) {
     ReadRenameList(options.listPath, options.grow, &pairs);
     return pairs;
@@ -320,7 +348,7 @@ void CollectPrefixList(const char* prefix, PrefixList* list, FileBuffer* buffer)
     input->archive = nullptr;
   }
   if (const char* overlong = FindOverlongPrefixedName(*list)) {
-    fprintf(stderr, "ERROR: prefix + <%s> is longer than 1023 bytes\n", overlong);
+    fprintf(stderr, "ERROR: the prefix makes <%s> longer than 1023 bytes\n", overlong);
     exit(1);
   }
 }
@@ -330,23 +358,7 @@ void CollectPrefixList(const char* prefix, PrefixList* list, FileBuffer* buffer)
 void ProcessInput(InputFile* input, const RunOptions& options, const RenameList& pairs,
                   const OldNameIndex& index, FileBuffer* buffer) {
   InputSource source{};
-  if (ReadInputFile(input->fullPath, &source, buffer)) {
-    uint8_t* bytes = buffer->bytes.get();
-    if (IsArchive(bytes, source.length)) {
-      input->archive = LoadArchive(input->fullPath, bytes, source.length);
-    } else {
-      input->elfImage = LoadElfImage(bytes, source.length, input->fullPath);
-    }
-  }
-  if (input->elfImage == nullptr && input->archive == nullptr) {
-    // The reader or the loader has said why. An input has always been read
-    // a second time before its load was judged, so a file that cannot be
-    // opened or read is reported twice; scripts that match the messages keep
-    // seeing that.
-    uint32_t length;
-    free(ReadWholeFile(input->fullPath, &length));
-    exit(1);
-  }
+  LoadInput(input, &source, buffer);
 
   std::span<const char* const> newNames(pairs.newNames);
   InputRenames renames;
@@ -354,9 +366,8 @@ void ProcessInput(InputFile* input, const RunOptions& options, const RenameList&
     renames = RenameArchive(input->archive, input->fullPath, index, newNames, options.grow);
   } else {
     const ElfImage* elf = input->elfImage;
-    renames.reports.push_back(
-        AddObjectPatch(&renames, 0, elf,
-                       RenameObject(elf, input->fullPath, index, newNames, options.grow)));
+    renames.reports.push_back(AddObjectPatch(
+        &renames, 0, elf, RenameObject(elf, input->fullPath, index, newNames, options.grow)));
   }
 
   // In place, an input that its renames leave as it was is not written at
@@ -401,9 +412,17 @@ int main(int argc, char** argv) {
   }
   RunOptions options = ParseArguments(argc, argv);
   RenameList pairs = CheckMode(options);
+  FileBuffer buffer;
+  PrefixList prefixList;
+  if (options.prefix != nullptr) {
+    CollectPrefixList(options.prefix, &prefixList, &buffer);
+    pairs = std::move(prefixList.pairs);
+    // A prefix always makes names longer.
+    options.grow = true;
+  }
   // The pairs are the same for every input, and so is their index.
   OldNameIndex index = IndexOldNames(pairs.oldNames);
-  FileBuffer buffer;
+  index.nonLocalOnly = options.prefix != nullptr;
   for (uint32_t i = 0; i < gInputFiles.count; ++i) {
     ProcessInput(&gInputFiles.entries[i], options, pairs, index, &buffer);
   }

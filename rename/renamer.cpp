@@ -257,6 +257,14 @@ void RenameSymbol(const ElfImage* elf, uint8_t* table, const char* oldName, cons
   }
 }
 
+bool IsNonLocalSymbol(uint8_t st_info) {
+  constexpr uint8_t kLocal = 0;    // STB_LOCAL
+  constexpr uint8_t kSection = 3;  // STT_SECTION
+  constexpr uint8_t kFile = 4;     // STT_FILE
+  const uint8_t type = st_info & 0xF;
+  return st_info >> 4 != kLocal && type != kSection && type != kFile;
+}
+
 std::vector<RenameMatch> FindRenames(const ElfImage* elf, const OldNameIndex& index) {
   std::vector<RenameMatch> found;
   const size_t pairs = index.oldNames.size();
@@ -265,6 +273,14 @@ std::vector<RenameMatch> FindRenames(const ElfImage* elf, const OldNameIndex& in
     FindDirectly(elf, index, &found);
   } else {
     FindIndexed(elf, index, &found);
+  }
+  if (index.nonLocalOnly) {
+    VisitElfLayout(elf->layout, [&]<class E>(E) {
+      const typename E::Sym* symbols = GetSymbols<E>(elf);
+      std::erase_if(found, [symbols](const RenameMatch& m) {
+        return !IsNonLocalSymbol(symbols[m.symbol].st_info);
+      });
+    });
   }
 
   // Found in symbol order; sorted by pair, stably, it is in the order of one
@@ -516,7 +532,8 @@ std::vector<BytePatch> GrowStringTable(const ElfImage* elf, std::span<const Rena
     newOffset[m.symbol] = at->second;
   }
   table.resize(tableSize, 0);
-  for (const auto& [newName, at] : placed) memcpy(table.data() + at, newName.data(), newName.size());
+  for (const auto& [newName, at] : placed)
+    memcpy(table.data() + at, newName.data(), newName.size());
 
   std::vector<BytePatch> patches;
   VisitElfLayout(elf->layout, [&]<class E>(E) {
@@ -524,10 +541,9 @@ std::vector<BytePatch> GrowStringTable(const ElfImage* elf, std::span<const Rena
     using Sym = typename E::Sym;
     const Shdr& header = GetSectionHeader<E>(elf, strtab.index);
     const uint64_t align = header.sh_addralign;
-    const uint32_t pad =
-        align > 1 && align <= 4096 && (align & (align - 1)) == 0
-            ? static_cast<uint32_t>((align - elf->length % align) % align)
-            : 0;
+    const uint32_t pad = align > 1 && align <= 4096 && (align & (align - 1)) == 0
+                             ? static_cast<uint32_t>((align - elf->length % align) % align)
+                             : 0;
     const uint32_t headerAt = elf->shoff + strtab.index * elf->shentsize;
     const auto* headerBytes = reinterpret_cast<const uint8_t*>(&header);
     BytePatch moved{headerAt, sizeof(Shdr), {headerBytes, headerBytes + sizeof(Shdr)}};
@@ -633,8 +649,7 @@ std::vector<BytePatch> GrowMember(const Archive* archive, const ArchiveMember& m
   return patches;
 }
 
-std::vector<BytePatch> RebuildIndexes(const Archive* archive,
-                                      std::span<const IndexRename> entries,
+std::vector<BytePatch> RebuildIndexes(const Archive* archive, std::span<const IndexRename> entries,
                                       std::span<const BytePatch> patches) {
   struct Slot {
     size_t patch;  // the index patch holding the entry's offset
@@ -657,7 +672,8 @@ std::vector<BytePatch> RebuildIndexes(const Archive* archive,
     while (last < archive->symbols.size() && archive->symbols[last].nameOffset < end) ++last;
     const uint64_t count = last - symbol;
     std::vector<uint8_t> data(width * (count + 1), 0);
-    for (uint32_t b = 0; b < width; ++b) data[b] = static_cast<uint8_t>(count >> (8 * (width - 1 - b)));
+    for (uint32_t b = 0; b < width; ++b)
+      data[b] = static_cast<uint8_t>(count >> (8 * (width - 1 - b)));
     for (size_t k = symbol; k < last; ++k) {
       const uint32_t nameOffset = archive->symbols[k].nameOffset;
       while (next < entries.size() && entries[next].nameOffset < nameOffset) ++next;

@@ -46,7 +46,13 @@ struct OldNameIndex {
   std::vector<OldNameSlot> slots;
   std::vector<uint32_t> nextSame;
   uint32_t mask;
+  // Set for a -p run: only symbols that IsNonLocalSymbol accepts match.
+  bool nonLocalOnly = false;
 };
+
+// Whether a symbol of st_info is one that a -p run renames: of any binding
+// but local, and neither a section nor a file symbol.
+bool IsNonLocalSymbol(uint8_t st_info);
 
 // Indexes oldNames, which must outlive the index.
 OldNameIndex IndexOldNames(std::span<const char* const> oldNames);
@@ -145,6 +151,5 @@ std::vector<BytePatch> GrowMember(const Archive* archive, const ArchiveMember& m
 // an even size ("/") or to 8 bytes ("/SYM64/") and its header's size field
 // follows. Returns the index's patches, in offset order; patches are not
 // changed. A member offset past 4 GiB in "/" is left to the write to refuse.
-std::vector<BytePatch> RebuildIndexes(const Archive* archive,
-                                      std::span<const IndexRename> entries,
+std::vector<BytePatch> RebuildIndexes(const Archive* archive, std::span<const IndexRename> entries,
                                       std::span<const BytePatch> patches);

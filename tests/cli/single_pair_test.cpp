@@ -153,6 +153,7 @@ TEST_F(Cli, HelpAndVersionPrintAndExit) {
       "  -c old_symbol       the symbol name to replace\n"
       "  -n new_symbol       its new name, of the same length in bytes\n"
       "  -a list_file        take the old/new pairs from list_file; -c and -n are then ignored\n"
+      "  -p prefix           rename each name the inputs define to prefix + name; imports stay\n"
       "  -o output_elfname   write every input to this one path instead of over itself\n"
       "  --help              print this help and exit\n"
       "  --version           print the version and exit\n";
@@ -271,6 +272,23 @@ TEST(CliOptions, ModeErrorsComeInOrder) {
        "ERROR: newsymbol's string length must equal oldsymbol's it.\n"},
       // Registry errors come before mode errors.
       {{"x.o", "x.o"}, "ERROR: duplicate filename 'x.o'.\n"},
+  });
+}
+
+// -p refusals come before any input is read (missing.o is never opened); a
+// name that the prefix takes past 1023 bytes stops the run once x.o is read.
+TEST(CliOptions, PrefixRefusalsWriteNothing) {
+  const std::string combined = "ERROR: option '-p' cannot be combined with ";
+  const std::string spaced = "ERROR: the prefix of option '-p' contains whitespace\n";
+  ExpectRefusals({
+      {{"-p", "acme_", "-a", "list.txt", "missing.o"}, combined + "'-a'\n"},
+      {{"-c", "foo", "-g", "-p", "acme_", "missing.o"}, combined + "'-c'\n"},
+      {{"-p", "acme_", "-n", "baz"}, combined + "'-n'\n"},
+      {{"-p", "", "missing.o"}, "ERROR: option '-p' needs a prefix that is not empty\n"},
+      {{"-p", "ac me", "missing.o"}, spaced},
+      {{"-p", "acme\r", "x.o"}, spaced},
+      {{"-p", std::string(1021, 'p'), "x.o"},
+       "ERROR: the prefix makes <foo> longer than 1023 bytes\n"},
   });
 }
 

@@ -63,6 +63,10 @@ def check_clash(tool, work):
         raise rt.Failure(f"the unprefixed copies did not clash: {unprefixed.stderr!r}")
     for prefix, copy in copies.items():
         rt.run_ok([tool, "-p", prefix, copy])
+    # ring.c's local ring_level keeps its name; ring_report.c's global takes the prefix.
+    names = rt.run_ok([rt.CROSS + "nm", copies["acme_"]]).stdout.decode().split("\n")
+    if not {"00000000 t ring_level", "00000000 T acme_ring_level"} <= set(names):
+        raise rt.Failure(f"the prefixed copy holds {names}")
     rt.run_ok(link)
     ran = rt.run(["qemu-ppc", "-L", "/usr/powerpc-linux-gnu", program], timeout=60)
     if (ran.returncode, ran.stdout) != (0, b"acme: 5\nbeta: 4\n"):
