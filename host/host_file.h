@@ -100,13 +100,14 @@ struct FilePatch {
 // with each patch (in offset order, none overlapping the bytes another
 // replaces, all inside length; an insertion may share its offset with the
 // next patch) in place of the bytes it replaces, closes input and commits
-// the output, which grows or shrinks by what the patches do. The file must still have the size and modification time it had
-// when it was read. buffer, which may hold the input's bytes but none of the
-// patches', is overwritten. A short read prints "ERROR: cannot read file
-// '<path>'", a changed file "ERROR: <path> changed while it was read", no
-// memory to grow buffer "ERROR: ins. memory", and a short write "ERROR: ins.
-// disk space"; each ends the process with status 1, the output left as it
-// stood. An output over 4 GiB prints "ERROR: ins. memory" likewise.
+// the output, which grows or shrinks by what the patches do. The file must
+// still have the size and modification time it had when it was read.
+// buffer, which may hold the input's bytes but none of the patches', is
+// overwritten. A short read prints "ERROR: cannot read file '<path>'", a
+// changed file "ERROR: <path> changed while it was read", no memory to grow
+// buffer or an output over 4 GiB "ERROR: ins. memory", and a short write
+// "ERROR: ins. disk space"; each ends the process with status 1, the output
+// left as it stood.
 void WritePatchedFile(OutputFile* output, InputSource* input, const char* path,
                       std::span<const FilePatch> patches, FileBuffer* buffer);
 

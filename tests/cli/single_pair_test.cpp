@@ -151,10 +151,13 @@ TEST_F(Cli, HelpAndVersionPrintAndExit) {
       "usage: namepatch [-c old_symbol][-n new_symbol][-a list_file][-o output_elfname]"
       "[elf_files ...] \n"
       "  -c old_symbol       the symbol name to replace\n"
-      "  -n new_symbol       its new name, of the same length in bytes\n"
+      "  -n new_symbol       its new name, of the same length in bytes (any length with -g)\n"
       "  -a list_file        take the old/new pairs from list_file; -c and -n are then ignored\n"
       "  -p prefix           rename each name the inputs define to prefix + name; imports stay\n"
       "  -o output_elfname   write every input to this one path instead of over itself\n"
+      "  -g                  let .strtab grow to take any rename: names of other lengths, and "
+      "names\n"
+      "                      stored inside other names\n"
       "  --help              print this help and exit\n"
       "  --version           print the version and exit\n";
   const std::string version =
@@ -261,15 +264,19 @@ TEST(CliOptions, ModeErrorsComeInOrder) {
       {{"-c", "-c"}, "ERROR: set newsymbol.\n"},
       {{"-n", "-c", "x.o"}, "ERROR: set oldsymbol.\n"},
       {{"-c", "foo", "-n", "ba", "x.o"},
-       "ERROR: newsymbol's string length must equal oldsymbol's it.\n"},
+       "ERROR: newsymbol's string length must equal oldsymbol's it.\nnamepatch: -g lets the string "
+       "table grow to take this rename\n"},
       {{"-c", "foo", "-n", "bazz"},
-       "ERROR: newsymbol's string length must equal oldsymbol's it.\n"},
+       "ERROR: newsymbol's string length must equal oldsymbol's it.\nnamepatch: -g lets the string "
+       "table grow to take this rename\n"},
       {{"-c", "", "-n", "x", "x.o"},
-       "ERROR: newsymbol's string length must equal oldsymbol's it.\n"},
+       "ERROR: newsymbol's string length must equal oldsymbol's it.\nnamepatch: -g lets the string "
+       "table grow to take this rename\n"},
       // Mode errors come before any input is read.
       {{"missing.o"}, "ERROR: set oldsymbol.\n"},
       {{"-c", "foo", "-n", "ba", "missing.o"},
-       "ERROR: newsymbol's string length must equal oldsymbol's it.\n"},
+       "ERROR: newsymbol's string length must equal oldsymbol's it.\nnamepatch: -g lets the string "
+       "table grow to take this rename\n"},
       // Registry errors come before mode errors.
       {{"x.o", "x.o"}, "ERROR: duplicate filename 'x.o'.\n"},
   });
@@ -593,11 +600,13 @@ TEST_F(Cli, RenameThatWouldChangeAnotherNameIsRefused) {
       {"tail renamed",
        shared,
        {"-c", "bar", "-n", "baz"},
-       "ERROR: renaming <bar> would also change <foobar> in %s\n"},
+       "ERROR: renaming <bar> would also change <foobar> in %s\nnamepatch: -g lets the string "
+       "table grow to take this rename\n"},
       {"whole renamed",
        shared,
        {"-c", "foobar", "-n", "fooqux"},
-       "ERROR: renaming <foobar> would also change <bar> in %s\n"},
+       "ERROR: renaming <foobar> would also change <bar> in %s\nnamepatch: -g lets the string "
+       "table grow to take this rename\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);
@@ -651,7 +660,8 @@ TEST_F(Cli, SectionNameSharingStrtabIsProtected) {
   RunResult r = Run({"-c", "text", "-n", "txet", "x.o"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "ERROR: renaming <text> would also change <.text> in " + Full("x.o") + "\n");
+  EXPECT_EQ(r.err, "ERROR: renaming <text> would also change <.text> in " + Full("x.o") +
+                       "\nnamepatch: -g lets the string table grow to take this rename\n");
   EXPECT_EQ(Now(), (Files{{"x.o", input}}));
 }
 
