@@ -4,7 +4,9 @@ directory, one run per library, and holds each result against GNU objcopy
 --redefine-syms with the same list: every member's symbol table and the
 archive index must come out as objcopy's, the report must be the lines the
 members would give as objects one after another, and no byte may change
-outside the members' .strtab and the index's names.
+outside the members' .strtab and the index's names. Each library is then
+prefixed with -p and held against objcopy --redefine-syms with the list that
+nm --defined-only -g gives for it.
 
 One list applies to every member of a library, so each pair is chosen such
 that no member holding its old name would see another name change with it;
@@ -161,6 +163,46 @@ def check_library(tool, work, path):
     return renamed
 
 
+def prefix_pairs(objects, prefix):
+    """The pairs -p takes: the names objects define, each once, in the order first met."""
+    pairs = {}
+    for obj in objects:
+        for sym in obj.symbols:
+            if sym.name and sym.shndx != 0 and sym.bind != 0 and sym.info & 0xF not in (3, 4):
+                pairs.setdefault(sym.name, prefix + sym.name)
+    return list(pairs.items())
+
+
+def check_prefix(tool, work, path, prefix="acme_"):
+    """The peer renames a local symbol that shares a renamed name too; -p leaves it."""
+    base = os.path.basename(path)
+    objects = [obj for _, obj in Library(open(path, "rb").read()).parts]
+    pairs = prefix_pairs(objects, prefix)
+    defined = rt.run_ok([rt.CROSS + "nm", "--defined-only", "-g", path]).stdout.decode("latin-1")
+    if {old for old, _ in pairs} != {line.split()[-1] for line in defined.splitlines()
+                                     if len(line.split()) == 3}:
+        raise rt.Failure(f"{base}: -p's names are not nm --defined-only -g's")
+    ours, peer, list_path = (os.path.join(work, n + base) for n in ("p-", "p-objcopy-", "p.list-"))
+    shutil.copyfile(path, ours)
+    with open(list_path, "w") as f:
+        f.writelines(f"{old} {new}\n" for old, new in pairs)
+    result = rt.run([tool, "-p", prefix, ours])
+    report = "".join(f"<{old}> -> <{new}> changed\n" for obj in objects for old, new in pairs
+                     for sym in obj.symbols if sym.name == old and sym.bind != 0)
+    if (result.returncode, result.stdout.decode("latin-1"), result.stderr) != (0, report, b""):
+        raise rt.Failure(f"{base}: -p gave status {result.returncode}, stderr {result.stderr!r}")
+    rt.run_ok([rt.CROSS + "objcopy", "--redefine-syms=" + list_path, path, peer])
+    renamed = {old for old, _ in pairs}
+    lines = []
+    for line in symbol_tables(ours).splitlines():
+        fields = line.split(None, 7)
+        if len(fields) == 8 and fields[4] == "LOCAL" and fields[7] in renamed:
+            line = line[:-len(fields[7])] + prefix + fields[7]
+        lines.append(line)
+    if lines != symbol_tables(peer).splitlines() or archive_index(ours) != archive_index(peer):
+        raise rt.Failure(f"{base}: -p differs from objcopy --redefine-syms")
+
+
 def body():
     tool = rt.namepatch_binary()
     rt.require_tools(rt.CROSS + "objcopy", rt.CROSS + "readelf", rt.CROSS + "nm")
@@ -169,6 +211,8 @@ def body():
         raise rt.Failure(f"{LIBDIR}/libc.a is missing (package libc6-dev-powerpc-cross)")
     with tempfile.TemporaryDirectory(prefix="namepatch-archives-") as work:
         renamed = sum(check_library(tool, work, path) for path in paths)
+        for path in paths:
+            check_prefix(tool, work, path)
     if renamed == 0:
         raise rt.Failure("no symbol was renamed in any library")
 
