@@ -163,42 +163,32 @@ def check_library(tool, work, path):
     return renamed
 
 
-def prefix_pairs(objects, prefix):
-    """The pairs -p takes: the names objects define, each once, in the order first met."""
-    pairs = {}
-    for obj in objects:
-        for sym in obj.symbols:
-            if sym.name and sym.shndx != 0 and sym.bind != 0 and sym.info & 0xF not in (3, 4):
-                pairs.setdefault(sym.name, prefix + sym.name)
-    return list(pairs.items())
-
-
 def check_prefix(tool, work, path, prefix="acme_"):
-    """The peer renames a local symbol that shares a renamed name too; -p leaves it."""
+    """-p against objcopy with the list of nm --defined-only -g, which also
+    renames a local symbol that shares a renamed name: -p leaves it."""
     base = os.path.basename(path)
     objects = [obj for _, obj in Library(open(path, "rb").read()).parts]
-    pairs = prefix_pairs(objects, prefix)
-    defined = rt.run_ok([rt.CROSS + "nm", "--defined-only", "-g", path]).stdout.decode("latin-1")
-    if {old for old, _ in pairs} != {line.split()[-1] for line in defined.splitlines()
-                                     if len(line.split()) == 3}:
-        raise rt.Failure(f"{base}: -p's names are not nm --defined-only -g's")
+    nm = rt.run_ok([rt.CROSS + "nm", "--defined-only", "-g", path]).stdout.decode("latin-1")
+    renamed = {line.split()[2] for line in nm.splitlines() if len(line.split()) == 3}
     ours, peer, list_path = (os.path.join(work, n + base) for n in ("p-", "p-objcopy-", "p.list-"))
-    shutil.copyfile(path, ours)
     with open(list_path, "w") as f:
-        f.writelines(f"{old} {new}\n" for old, new in pairs)
+        f.writelines(f"{old} {prefix}{old}\n" for old in renamed)
+    shutil.copyfile(path, ours)
     result = rt.run([tool, "-p", prefix, ours])
-    report = "".join(f"<{old}> -> <{new}> changed\n" for obj in objects for old, new in pairs
-                     for sym in obj.symbols if sym.name == old and sym.bind != 0)
+    # -p's list holds each name once, in the order its first definition is met.
+    rank = {n: i for i, n in enumerate(dict.fromkeys(
+        s.name for obj in objects for s in obj.symbols if s.name in renamed and s.bind and s.shndx))}
+    report = "".join(f"<{s.name}> -> <{prefix}{s.name}> changed\n" for obj in objects
+                     for s in sorted((s for s in obj.symbols if s.name in rank and s.bind),
+                                     key=lambda s: rank[s.name]))
     if (result.returncode, result.stdout.decode("latin-1"), result.stderr) != (0, report, b""):
         raise rt.Failure(f"{base}: -p gave status {result.returncode}, stderr {result.stderr!r}")
     rt.run_ok([rt.CROSS + "objcopy", "--redefine-syms=" + list_path, path, peer])
-    renamed = {old for old, _ in pairs}
-    lines = []
-    for line in symbol_tables(ours).splitlines():
-        fields = line.split(None, 7)
-        if len(fields) == 8 and fields[4] == "LOCAL" and fields[7] in renamed:
-            line = line[:-len(fields[7])] + prefix + fields[7]
-        lines.append(line)
+    def as_peer(line):
+        f = line.split()
+        local = f[4:5] == ["LOCAL"] and f[-1] in renamed
+        return line[:-len(f[-1])] + prefix + f[-1] if local else line
+    lines = [as_peer(line) for line in symbol_tables(ours).splitlines()]
     if lines != symbol_tables(peer).splitlines() or archive_index(ours) != archive_index(peer):
         raise rt.Failure(f"{base}: -p differs from objcopy --redefine-syms")
 
