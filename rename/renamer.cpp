@@ -562,11 +562,15 @@ std::vector<BytePatch> GrowStringTable(const ElfImage* elf, std::span<const Rena
     patches.push_back(std::move(names));
 
     // The old region is cleared, but for bytes that another section holds
-    // there, which are read where they lie.
+    // there, which are read where they lie: section names always, whatever
+    // their table's type says.
     BytePatch cleared{strtab.sh_offset, size, std::vector<uint8_t>(size, 0)};
     for (uint32_t i = 0; i < GetSectionCount(elf); ++i) {
       const Shdr& other = GetSectionHeader<E>(elf, i);
-      if (i == strtab.index || other.sh_type == kNull || other.sh_type == kNoBits) continue;
+      const bool names = elf->sectionNames && elf->sectionNames->index == i;
+      if (i == strtab.index || (!names && (other.sh_type == kNull || other.sh_type == kNoBits))) {
+        continue;
+      }
       const uint64_t from = std::max<uint64_t>(other.sh_offset, strtab.sh_offset);
       const uint64_t to = std::min<uint64_t>(uint64_t{other.sh_offset} + other.sh_size,
                                              uint64_t{strtab.sh_offset} + size);

@@ -5,8 +5,11 @@
 // a clash must be reported exactly when a name would change unasked. An
 // archive is walked as the driver walks it: each object member loaded where it
 // lies and checked as an object, and the index renames kept inside the index.
+// With growth, a grown object or archive must load again, every symbol read
+// the name asked, and every index entry name the same member.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -104,6 +107,67 @@ std::vector<const char*> ChangedNames(const ElfImage* elf, const uint8_t* table,
   return changed;
 }
 
+// Pairs that growth takes: a name reversed, one made longer, one shorter,
+// and the empty name, which matches names that point at a zero byte.
+Pairs MakeGrowthPairs(const std::vector<std::string>& names) {
+  Pairs pairs;
+  pairs.storage.reserve(2 * names.size() + 2);
+  auto add = [&pairs](std::string oldName, std::string newName) {
+    pairs.storage.push_back(std::move(oldName));
+    pairs.oldNames.push_back(pairs.storage.back().c_str());
+    pairs.storage.push_back(std::move(newName));
+    pairs.newNames.push_back(pairs.storage.back().c_str());
+  };
+  for (size_t k = 0; k < names.size(); ++k) {
+    const std::string& name = names[k];
+    std::string changed[] = {{name.rbegin(), name.rend()}, name + "_grown", name.substr(1)};
+    add(name, changed[k % 3]);
+  }
+  add("", "empty");
+  return pairs;
+}
+
+// The input with patches, which must lie in order inside it.
+std::string ApplyPatches(const uint8_t* bytes, uint32_t length,
+                         std::span<const BytePatch> patches) {
+  std::string out;
+  uint32_t at = 0;
+  for (const BytePatch& p : patches) {
+    Require(p.offset >= at && p.replaced <= length - p.offset, "patches lie in order inside");
+    out.append(reinterpret_cast<const char*>(bytes) + at, p.offset - at);
+    out.append(p.bytes.begin(), p.bytes.end());
+    at = p.offset + p.replaced;
+  }
+  return out.append(reinterpret_cast<const char*>(bytes) + at, length - at);
+}
+
+// Grows elf with pairs, if the renames need it: the result must load and
+// give every symbol the name asked, and keep every section name.
+std::vector<BytePatch> CheckGrowth(const ElfImage* elf, const Pairs& pairs) {
+  OldNameIndex index = IndexOldNames(pairs.oldNames);
+  ObjectRenames renames = RenameObject(elf, "fuzz", index, pairs.newNames, true);
+  free(renames.table);
+  if (renames.grown.empty()) return {};
+  std::string out = ApplyPatches(elf->image, elf->length, renames.grown);
+  ElfImage* grown = LoadElfImage(reinterpret_cast<const uint8_t*>(out.data()),
+                                 static_cast<uint32_t>(out.size()), "grown");
+  Require(grown != nullptr && grown->symbolCount == elf->symbolCount, "a grown object loads");
+  std::vector<const char*> expected(GetSymbolCount(elf), nullptr);
+  for (const RenameMatch& m : renames.matches) expected[m.symbol] = pairs.newNames[m.pair];
+  for (uint32_t i = 0; i < expected.size(); ++i) {
+    const char* name = GetSymbolName(grown, GetSymbolNameOffset(grown, i));
+    const char* want = expected[i] ? expected[i] : GetSymbolName(elf, GetSymbolNameOffset(elf, i));
+    Require((name && want && strcmp(name, want) == 0) || name == want, "grown names read as asked");
+  }
+  for (uint32_t i = 0; i < GetSectionCount(elf); ++i) {
+    const char* name = GetSectionName(grown, GetSectionNameOffset(grown, i));
+    const char* was = GetSectionName(elf, GetSectionNameOffset(elf, i));
+    Require((name && was && strcmp(name, was) == 0) || name == was, "section names stay");
+  }
+  delete grown;
+  return std::move(renames.grown);
+}
+
 std::vector<std::string> SymbolNames(const ElfImage* elf) {
   std::vector<std::string> names;
   uint32_t count = GetSymbolCount(elf);
@@ -147,6 +211,45 @@ void CheckRenames(const ElfImage* elf) {
   free(pairwise);
 }
 
+// Grows archive's members as the driver does: the result must load with
+// the same members and index entries, each entry naming the same member.
+void CheckArchiveGrowth(const Archive* archive, const Pairs& pairs) {
+  OldNameIndex index = IndexOldNames(pairs.oldNames);
+  std::vector<std::vector<RenameMatch>> memberMatches(archive->members.size());
+  std::vector<BytePatch> patches;
+  for (size_t m = 0; m < archive->members.size(); ++m) {
+    const ArchiveMember& member = archive->members[m];
+    uint8_t* bytes = archive->bytes + member.offset;
+    if (member.special || member.size < 4 || memcmp(bytes, "\177ELF", 4) != 0) continue;
+    ElfImage* elf = LoadElfImage(bytes, member.size, gInputPath.c_str());
+    if (elf == nullptr) return;  // the driver stops the run here
+    if (elf->symtab && elf->strtab) memberMatches[m] = FindRenames(elf, index);
+    std::vector<BytePatch> grown = CheckGrowth(elf, pairs);
+    if (!grown.empty()) {
+      for (BytePatch& p : GrowMember(archive, member, std::move(grown))) {
+        patches.push_back(std::move(p));
+      }
+    }
+    delete elf;
+  }
+  if (patches.empty()) return;
+  std::vector<BytePatch> rebuilt = RebuildIndexes(
+      archive, FindIndexRenames(archive, memberMatches, index, pairs.newNames), patches);
+  patches.insert(patches.end(), rebuilt.begin(), rebuilt.end());
+  std::stable_sort(patches.begin(), patches.end(),
+                   [](const BytePatch& a, const BytePatch& b) { return a.offset < b.offset; });
+  std::string out = ApplyPatches(archive->bytes, archive->length, patches);
+  Archive* grown = LoadArchive("grown", reinterpret_cast<uint8_t*>(out.data()),
+                               static_cast<uint32_t>(out.size()));
+  Require(grown != nullptr && grown->members.size() == archive->members.size() &&
+              grown->symbols.size() == archive->symbols.size(),
+          "a grown archive loads with its members and index");
+  for (size_t k = 0; k < grown->symbols.size(); ++k) {
+    Require(grown->symbols[k].member == archive->symbols[k].member, "index entries follow moves");
+  }
+  delete grown;
+}
+
 // Loads each object member of archive in place and checks it as an object,
 // then renames the index as the driver does, with pairs made from the index's
 // own names: every renamed entry must lie inside an index member, in offset
@@ -174,6 +277,7 @@ void CheckArchive(const Archive* archive) {
     }
     delete elf;
   }
+  CheckArchiveGrowth(archive, MakeGrowthPairs(names));
   uint32_t previous = 0;
   for (const IndexRename& entry : FindIndexRenames(archive, memberMatches, index, newNames)) {
     Require(entry.nameOffset >= previous, "index renames come in offset order");
@@ -223,7 +327,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   snprintf(path, sizeof path, "%s", gInputPath.c_str());
   ElfImage* elf = LoadElfFile(path);
   if (elf == nullptr) return 0;
-  if (elf->symtab && elf->strtab) CheckRenames(elf);
+  if (elf->symtab && elf->strtab) {
+    CheckRenames(elf);
+    CheckGrowth(elf, MakeGrowthPairs(SymbolNames(elf)));
+  }
   FreeElfFile(elf);
   return 0;
 }
