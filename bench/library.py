@@ -9,7 +9,8 @@ then "b a"), so every repeated run does the same work.
 
 Prefixing (-p) has no swap: each run prefixes a fresh copy of the tree, made
 untimed, and writes the library to a new file, as the peers do with the list
-that nm --defined-only -g gives, built untimed.
+that nm --defined-only -g gives, built untimed. Growth (-g) runs that list,
+which makes every member grow, the same way.
 """
 import os
 import shutil
@@ -156,10 +157,11 @@ def workload(args, namepatch, work, run_once):
     with open(prefix_list, "w") as out:
         out.writelines(f"{name} {PREFIX}{name}\n" for name in
                        dict.fromkeys(line.split()[2] for line in defined if len(line.split()) == 3))
-    prefix_trees = []
+    prefix_trees, grow_trees = [], []
     for run in range(args.runs):
-        shutil.copytree(tree, os.path.join(work, f"tree-{run}"))
-        prefix_trees.append([os.path.join(work, f"tree-{run}", m) for m in members])
+        for kind, trees in (("prefix", prefix_trees), ("grow", grow_trees)):
+            shutil.copytree(tree, os.path.join(work, f"tree-{kind}-{run}"))
+            trees.append([os.path.join(work, f"tree-{kind}-{run}", m) for m in members])
     prefixed = os.path.join(work, "libc-prefixed.a")
 
     # The tree is renamed in place by one namepatch run; the peers rename the
@@ -185,6 +187,8 @@ def workload(args, namepatch, work, run_once):
         "objcopy libc.a, prefix": [[OBJCOPY, f"--redefine-syms={prefix_list}", LIBC, prefixed]],
         "llvm-objcopy libc.a, prefix": [[LLVM_OBJCOPY, f"--redefine-syms={prefix_list}", LIBC,
                                          prefixed]],
+        "namepatch tree, grow": lambda run: [[namepatch, "-g", "-a", prefix_list] + grow_trees[run]],
+        "namepatch libc.a, grow": [[namepatch, "-g", "-a", prefix_list, "-o", prefixed, LIBC]],
     }
     times = {name: [] for name in commands}
     for run in range(args.runs):
@@ -199,6 +203,7 @@ def workload(args, namepatch, work, run_once):
     floor = median["cp + mv libc.a"]
     for name in commands:
         weight = next((w for w in ("heavy", "prefix") if name.endswith(w)), "light")
+        weight = "prefix" if name.endswith("grow") else weight
         peers = "  ".join(f"{median[name] / median[f'{peer} libc.a, {weight}']:6.3f}x {peer}"
                           for peer in ("objcopy", "llvm-objcopy"))
         print(f"  {name:27s} {median[name] * 1000:8.1f} ms  "
@@ -210,7 +215,9 @@ def workload(args, namepatch, work, run_once):
                               ("namepatch libc.a, long", "namepatch libc.a, light", 1.2),
                               ("namepatch tree, long", "namepatch tree, light", 1.2),
                               ("namepatch libc.a, prefix", "objcopy libc.a, prefix", 0.1),
-                              ("namepatch tree, prefix", "replace every object", 1.5)):
+                              ("namepatch tree, prefix", "replace every object", 1.5),
+                              ("namepatch libc.a, grow", "objcopy libc.a, prefix", 0.1),
+                              ("namepatch tree, grow", "replace every object", 1.3)):
         ratio = median[name] / median[base]
         verdict = "met" if ratio <= limit else "MISSED"
         print(f"    {name} / {base}: {ratio:.2f}x (at most {limit}x) {verdict}")

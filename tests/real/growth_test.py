@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Renames with -g in every static library of the cross C library directory,
 twice: a mixed list (same-length new names, for every name stored inside a
-longer one among them, longer and shorter ones) and a prefix on every defined
-global name. nm -s must equal objcopy --redefine-syms' for the same list, the
+longer one among them, longer and shorter ones, one that another symbol
+carries already) and a prefix on every defined global name. nm -s must equal objcopy --redefine-syms' for the same list, the
 report one line per renamed symbol, and no byte may change outside the places
 growth may touch: member size fields, padding and the index; in a member that
 grew, .strtab's sh_offset and sh_size, the st_name fields, the old table
@@ -50,6 +50,10 @@ def mixed_pairs(objects):
                     taken.add(new)
                     pairs[s.name] = new
                     break
+    # One new name that another symbol already carries, which is accepted.
+    carried = next((n for n in sorted(taken) if n not in pairs and n not in pairs.values()), None)
+    if pairs and carried:
+        pairs[next(iter(pairs))] = carried
     return list(pairs.items())
 
 
