@@ -272,6 +272,10 @@ TEST(CliOptions, ModeErrorsComeInOrder) {
       {{"-c", "", "-n", "x", "x.o"},
        "ERROR: newsymbol's string length must equal oldsymbol's it.\nnamepatch: -g lets the string "
        "table grow to take this rename\n"},
+      // With -g, wherever it stands, only a name's own length is judged.
+      {{"-g", "-c", "", "-n", "x", "x.o"}, "ERROR: a name must be 1 to 1023 bytes long, not 0\n"},
+      {{"-c", "foo", "-g", "-n", std::string(1024, 'b'), "missing.o"},
+       "ERROR: a name must be 1 to 1023 bytes long, not 1024\n"},
       // Mode errors come before any input is read.
       {{"missing.o"}, "ERROR: set oldsymbol.\n"},
       {{"-c", "foo", "-n", "ba", "missing.o"},
