@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -40,13 +41,15 @@ void Require(bool holds, const char* what) {
 // one name reversed (its tail changes), one with a new first byte (its tail
 // stays), the same old name again with yet another new name (the later one
 // wins), and the empty name, which matches names that point at a zero byte.
+// For growth, in turn a name reversed, made longer and made shorter, and the
+// empty name given a name.
 struct Pairs {
   std::vector<std::string> storage;
   std::vector<const char*> oldNames;
   std::vector<const char*> newNames;
 };
 
-Pairs MakePairs(const std::vector<std::string>& names) {
+Pairs MakePairs(const std::vector<std::string>& names, bool grow = false) {
   Pairs pairs;
   pairs.storage.reserve(2 * names.size() + 4);
   auto add = [&pairs](std::string oldName, std::string newName) {
@@ -57,15 +60,19 @@ Pairs MakePairs(const std::vector<std::string>& names) {
   };
   for (size_t k = 0; k < names.size(); ++k) {
     std::string changed = names[k];
-    if (k == 0) {
+    const std::string grown[] = {
+        {changed.rbegin(), changed.rend()}, changed + "_grown", changed.substr(1)};
+    if (grow) {
+      changed = grown[k % 3];
+    } else if (k == 0) {
       changed.assign(names[k].rbegin(), names[k].rend());
     } else {
       changed[0] = changed[0] == 'Q' ? 'R' : 'Q';
     }
     add(names[k], changed);
   }
-  if (!names.empty()) add(names[0], std::string(names[0].size(), 'z'));
-  add("", "");
+  if (!names.empty() && !grow) add(names[0], std::string(names[0].size(), 'z'));
+  add("", grow ? "empty" : "");
   return pairs;
 }
 
@@ -107,25 +114,7 @@ std::vector<const char*> ChangedNames(const ElfImage* elf, const uint8_t* table,
   return changed;
 }
 
-// Pairs that growth takes: a name reversed, one made longer, one shorter,
-// and the empty name, which matches names that point at a zero byte.
-Pairs MakeGrowthPairs(const std::vector<std::string>& names) {
-  Pairs pairs;
-  pairs.storage.reserve(2 * names.size() + 2);
-  auto add = [&pairs](std::string oldName, std::string newName) {
-    pairs.storage.push_back(std::move(oldName));
-    pairs.oldNames.push_back(pairs.storage.back().c_str());
-    pairs.storage.push_back(std::move(newName));
-    pairs.newNames.push_back(pairs.storage.back().c_str());
-  };
-  for (size_t k = 0; k < names.size(); ++k) {
-    const std::string& name = names[k];
-    std::string changed[] = {{name.rbegin(), name.rend()}, name + "_grown", name.substr(1)};
-    add(name, changed[k % 3]);
-  }
-  add("", "empty");
-  return pairs;
-}
+bool SameName(const char* a, const char* b) { return a == b || (a && b && strcmp(a, b) == 0); }
 
 // The input with patches, which must lie in order inside it.
 std::string ApplyPatches(const uint8_t* bytes, uint32_t length,
@@ -157,12 +146,12 @@ std::vector<BytePatch> CheckGrowth(const ElfImage* elf, const Pairs& pairs) {
   for (uint32_t i = 0; i < expected.size(); ++i) {
     const char* name = GetSymbolName(grown, GetSymbolNameOffset(grown, i));
     const char* want = expected[i] ? expected[i] : GetSymbolName(elf, GetSymbolNameOffset(elf, i));
-    Require((name && want && strcmp(name, want) == 0) || name == want, "grown names read as asked");
+    Require(SameName(name, want), "grown names read as asked");
   }
   for (uint32_t i = 0; i < GetSectionCount(elf); ++i) {
     const char* name = GetSectionName(grown, GetSectionNameOffset(grown, i));
     const char* was = GetSectionName(elf, GetSectionNameOffset(elf, i));
-    Require((name && was && strcmp(name, was) == 0) || name == was, "section names stay");
+    Require(SameName(name, was), "section names stay");
   }
   delete grown;
   return std::move(renames.grown);
@@ -225,11 +214,8 @@ void CheckArchiveGrowth(const Archive* archive, const Pairs& pairs) {
     if (elf == nullptr) return;  // the driver stops the run here
     if (elf->symtab && elf->strtab) memberMatches[m] = FindRenames(elf, index);
     std::vector<BytePatch> grown = CheckGrowth(elf, pairs);
-    if (!grown.empty()) {
-      for (BytePatch& p : GrowMember(archive, member, std::move(grown))) {
-        patches.push_back(std::move(p));
-      }
-    }
+    if (!grown.empty())
+      std::ranges::move(GrowMember(archive, member, std::move(grown)), std::back_inserter(patches));
     delete elf;
   }
   if (patches.empty()) return;
@@ -277,7 +263,7 @@ void CheckArchive(const Archive* archive) {
     }
     delete elf;
   }
-  CheckArchiveGrowth(archive, MakeGrowthPairs(names));
+  CheckArchiveGrowth(archive, MakePairs(names, true));
   uint32_t previous = 0;
   for (const IndexRename& entry : FindIndexRenames(archive, memberMatches, index, newNames)) {
     Require(entry.nameOffset >= previous, "index renames come in offset order");
@@ -329,7 +315,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (elf == nullptr) return 0;
   if (elf->symtab && elf->strtab) {
     CheckRenames(elf);
-    CheckGrowth(elf, MakeGrowthPairs(SymbolNames(elf)));
+    CheckGrowth(elf, MakePairs(SymbolNames(elf), true));
   }
   FreeElfFile(elf);
   return 0;
