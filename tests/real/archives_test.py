@@ -4,7 +4,8 @@ directory, one run per library, and holds each result against GNU objcopy
 --redefine-syms with the same list: every member's symbol table and the
 archive index must come out as objcopy's, the report must be the lines the
 members would give as objects one after another, and no byte may change
-outside the members' .strtab and the index's names. Each library is then
+outside the members' .strtab and the index's names; with -g, byte for byte
+the same. Each library is then
 prefixed with -p and held against objcopy --redefine-syms with the list that
 nm --defined-only -g gives for it.
 
@@ -145,6 +146,12 @@ def check_library(tool, work, path):
         after = f.read()
     if len(after) != len(before):
         raise rt.Failure(f"{base}: length changed from {len(before)} to {len(after)}")
+    grown = os.path.join(work, "g-" + base)
+    shutil.copyfile(path, grown)
+    rt.run_ok([tool, "-g", "-a", list_path, grown])
+    with open(grown, "rb") as f:
+        if f.read() != after:
+            raise rt.Failure(f"{base}: -g wrote renames that fit in place otherwise")
     where = changed_outside(before, after, library.changeable())
     if where is not None:
         raise rt.Failure(f"{base}: byte {where} changed outside .strtab and the index's names")
