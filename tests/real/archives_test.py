@@ -5,9 +5,8 @@ directory, one run per library, and holds each result against GNU objcopy
 archive index must come out as objcopy's, the report must be the lines the
 members would give as objects one after another, and no byte may change
 outside the members' .strtab and the index's names; with -g, byte for byte
-the same. Each library is then
-prefixed with -p and held against objcopy --redefine-syms with the list that
-nm --defined-only -g gives for it.
+the same. Each library is then prefixed with -p and held against objcopy
+--redefine-syms with the list that nm --defined-only -g gives for it.
 
 One list applies to every member of a library, so each pair is chosen such
 that no member holding its old name would see another name change with it;
