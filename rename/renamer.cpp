@@ -458,6 +458,12 @@ ObjectRenames RenameObject(const ElfImage* elf, const char* name, const OldNameI
     inPlace = clash.victim == nullptr;
   }
   if (!inPlace) {
+    // Section 0's header holds the section count under extended numbering,
+    // so a table there cannot move; no toolchain puts one there.
+    if (elf->strtab->index == 0) {
+      fprintf(stderr, "ERROR: .strtab of %s is section 0, which cannot move\n", name);
+      exit(1);
+    }
     renames.grown = GrowStringTable(elf, renames.matches, newNames);
     return renames;
   }

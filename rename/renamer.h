@@ -109,7 +109,9 @@ struct ObjectRenames {
 // also change <b> in <name>" and a hint at growth, and end the process with
 // status 1; without grow every pair's names must be of equal length. With
 // grow, renames that cannot all be written in place are applied with
-// GrowStringTable instead, and no rename is refused.
+// GrowStringTable instead, and no rename is refused; but a .strtab that is
+// section 0 prints "ERROR: .strtab of <name> is section 0, which cannot
+// move" and ends the process with status 1.
 ObjectRenames RenameObject(const ElfImage* elf, const char* name, const OldNameIndex& index,
                            std::span<const char* const> newNames, bool grow);
 

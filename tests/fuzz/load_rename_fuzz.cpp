@@ -133,6 +133,7 @@ std::string ApplyPatches(const uint8_t* bytes, uint32_t length,
 // Grows elf with pairs, if the renames need it: the result must load and
 // give every symbol the name asked, and keep every section name.
 std::vector<BytePatch> CheckGrowth(const ElfImage* elf, const Pairs& pairs) {
+  if (!elf->strtab || elf->strtab->index == 0) return {};  // the latter refused
   OldNameIndex index = IndexOldNames(pairs.oldNames);
   ObjectRenames renames = RenameObject(elf, "fuzz", index, pairs.newNames, true);
   free(renames.table);
