@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
 """Renames with -g in every static library of the cross C library directory,
-twice: a mixed list (same-length new names, for every name stored inside a
-longer one among them, longer and shorter ones, one that another symbol
-carries already) and a prefix on every defined global name. nm -s must equal objcopy --redefine-syms' for the same list, the
-report one line per renamed symbol, and no byte may change outside the places
-growth may touch: member size fields, padding and the index; in a member that
-grew, .strtab's sh_offset and sh_size, the st_name fields, the old table
-(cleared) and the new table after the old end, which holds each new name once
-and a renamed-away name only inside a name still in use.
+and in every other layout's C library, twice: a mixed list (same-length new
+names, for every name stored inside a longer one among them, longer and
+shorter ones, one that another symbol carries already) and a prefix on every
+defined global name. nm -s must equal objcopy --redefine-syms' for the same
+list, the report one line per renamed symbol, and no byte may change outside
+the places growth may touch: member size fields, padding and the index; in a
+member that grew, .strtab's sh_offset and sh_size, the st_name fields, the
+old table (cleared) and the new table after the old end, which holds each new
+name once and a renamed-away name only inside a name still in use.
 """
 import glob
 import os
@@ -96,8 +97,8 @@ def check_member(label, before, after, renamed):
         raise rt.Failure(f"{label}: changed outside growth's places, or names left: {stale[:5]}")
 
 
-def check_run(tool, work, path, kind, pairs, objects):
-    base = f"{kind}-{os.path.basename(path)}"
+def check_run(tool, work, path, kind, pairs, objects, cross=rt.CROSS):
+    base = f"{kind}-{cross}{os.path.basename(path)}"
     with open(os.path.join(work, base + ".list"), "w") as f:
         f.writelines(f"{old} {new}\n" for old, new in pairs)
     ours, peer = os.path.join(work, base), os.path.join(work, "objcopy-" + base)
@@ -109,8 +110,8 @@ def check_run(tool, work, path, kind, pairs, objects):
                                         if s.name in order))
     if (result.returncode, result.stdout.decode("latin-1"), result.stderr) != (0, report, b""):
         raise rt.Failure(f"{base}: status {result.returncode}, stderr {result.stderr[:2000]!r}")
-    rt.run_ok([rt.CROSS + "objcopy", "--redefine-syms=" + f.name, path, peer])
-    nm = [rt.run_ok([rt.CROSS + "nm", "-s", p]).stdout.replace(p.encode(), b"")
+    rt.run_ok([cross + "objcopy", "--redefine-syms=" + f.name, path, peer])
+    nm = [rt.run_ok([cross + "nm", "-s", p]).stdout.replace(p.encode(), b"")
           for p in (ours, peer)]
     if nm[0] != nm[1]:
         raise rt.Failure(f"{base}: nm -s differs from objcopy's")
@@ -131,14 +132,17 @@ def check_run(tool, work, path, kind, pairs, objects):
 def body():
     tool = rt.namepatch_binary()
     rt.require_tools(rt.CROSS + "objcopy", rt.CROSS + "nm")
+    # Every library of the PowerPC C library, then every other layout's libc.a.
+    runs = [(path, rt.CROSS) for path in sorted(glob.glob(os.path.join(LIBDIR, "*.a")))]
+    runs += [(chain.libc, chain.cross) for chain in rt.TOOLCHAINS if chain.cross != rt.CROSS]
     with tempfile.TemporaryDirectory(prefix="namepatch-growth-") as work:
-        for path in sorted(glob.glob(os.path.join(LIBDIR, "*.a"))):
+        for path, cross in runs:
             with open(path, "rb") as f:
                 objects = [rt.Object(d) for _, d in members(f.read()) if d[:4] == b"\x7fELF"]
             mixed = mixed_pairs(objects)
-            check_run(tool, work, path, "mixed", mixed, objects)
+            check_run(tool, work, path, "mixed", mixed, objects, cross)
             check_run(tool, work, path, "prefix", [(old, "acme_" + old) for old, _ in mixed],
-                      objects)
+                      objects, cross)
 
 
 if __name__ == "__main__":
