@@ -560,12 +560,12 @@ std::vector<BytePatch> GrowStringTable(const ElfImage* elf, std::span<const Rena
 
     const uint32_t symbolBytes = count * static_cast<uint32_t>(sizeof(Sym));
     const uint8_t* symtab = elf->image + elf->symtab->sh_offset;
-    BytePatch names{elf->symtab->sh_offset, symbolBytes, {symtab, symtab + symbolBytes}};
-    auto* symbols = reinterpret_cast<Sym*>(names.bytes.data());
+    BytePatch renamed{elf->symtab->sh_offset, symbolBytes, {symtab, symtab + symbolBytes}};
+    auto* symbols = reinterpret_cast<Sym*>(renamed.bytes.data());
     for (uint32_t i = 0; i < count; ++i) {
       if (lastPair[i] != kNone) symbols[i].st_name = newOffset[i];
     }
-    patches.push_back(std::move(names));
+    patches.push_back(std::move(renamed));
 
     // The old region is cleared, but for bytes that another section holds
     // there, which are read where they lie: section names always, whatever
@@ -573,8 +573,9 @@ std::vector<BytePatch> GrowStringTable(const ElfImage* elf, std::span<const Rena
     BytePatch cleared{strtab.sh_offset, size, std::vector<uint8_t>(size, 0)};
     for (uint32_t i = 0; i < GetSectionCount(elf); ++i) {
       const Shdr& other = GetSectionHeader<E>(elf, i);
-      const bool names = elf->sectionNames && elf->sectionNames->index == i;
-      if (i == strtab.index || (!names && (other.sh_type == kNull || other.sh_type == kNoBits))) {
+      const bool sectionNames = elf->sectionNames && elf->sectionNames->index == i;
+      const bool empty = other.sh_type == kNull || other.sh_type == kNoBits;
+      if (i == strtab.index || (empty && !sectionNames)) {
         continue;
       }
       const uint64_t from = std::max<uint64_t>(other.sh_offset, strtab.sh_offset);
