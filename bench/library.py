@@ -6,6 +6,11 @@ member that holds them: a name stored as the tail of another symbol's name is
 left out, and each new name differs from its old one in the first byte only,
 so that the tails stored inside it survive. Each list is a swap list ("a b"
 then "b a"), so every repeated run does the same work.
+
+Prefixing (-p) has no swap: each run prefixes a fresh copy of the tree, made
+untimed, and writes the library to a new file, as the peers do with the list
+that nm --defined-only -g gives, built untimed. Growth (-g) runs that list,
+which makes every member grow, the same way.
 """
 import os
 import shutil
@@ -18,6 +23,8 @@ import realtools  # noqa: E402
 
 LIBC = "/usr/powerpc-linux-gnu/lib/libc.a"
 AR = "powerpc-linux-gnu-ar"
+NM = "powerpc-linux-gnu-nm"
+PREFIX = "acme_"
 OBJCOPY = "powerpc-linux-gnu-objcopy"
 LLVM_OBJCOPY = "llvm-objcopy"
 STB_GLOBAL, STB_WEAK = 1, 2
@@ -144,6 +151,19 @@ def workload(args, namepatch, work, run_once):
     write_swap_list(light_list, light)
     write_swap_list(long_list, light, args.unmatched)
 
+    defined = subprocess.run([NM, "--defined-only", "-g", LIBC], check=True,
+                             capture_output=True).stdout.decode().splitlines()
+    prefix_list = os.path.join(work, "prefix.txt")
+    with open(prefix_list, "w") as out:
+        out.writelines(f"{name} {PREFIX}{name}\n" for name in
+                       dict.fromkeys(line.split()[2] for line in defined if len(line.split()) == 3))
+    prefix_trees, grow_trees = [], []
+    for run in range(args.runs):
+        for kind, trees in (("prefix", prefix_trees), ("grow", grow_trees)):
+            shutil.copytree(tree, os.path.join(work, f"tree-{kind}-{run}"))
+            trees.append([os.path.join(work, f"tree-{kind}-{run}", m) for m in members])
+    prefixed = os.path.join(work, "libc-prefixed.a")
+
     # The tree is renamed in place by one namepatch run; the peers rename the
     # archive in place, their one-process way of renaming the same objects.
     # Replacing the library whole (cp to a new file, mv over it) is the floor
@@ -162,11 +182,18 @@ def workload(args, namepatch, work, run_once):
         "namepatch libc.a, heavy": [[namepatch, "-a", heavy_list, ours]],
         "objcopy libc.a, heavy": [[OBJCOPY, f"--redefine-syms={heavy_list}", gnu]],
         "llvm-objcopy libc.a, heavy": [[LLVM_OBJCOPY, f"--redefine-syms={heavy_list}", llvm]],
+        "namepatch tree, prefix": lambda run: [[namepatch, "-p", PREFIX] + prefix_trees[run]],
+        "namepatch libc.a, prefix": [[namepatch, "-p", PREFIX, "-o", prefixed, LIBC]],
+        "objcopy libc.a, prefix": [[OBJCOPY, f"--redefine-syms={prefix_list}", LIBC, prefixed]],
+        "llvm-objcopy libc.a, prefix": [[LLVM_OBJCOPY, f"--redefine-syms={prefix_list}", LIBC,
+                                         prefixed]],
+        "namepatch tree, grow": lambda run: [[namepatch, "-g", "-a", prefix_list] + grow_trees[run]],
+        "namepatch libc.a, grow": [[namepatch, "-g", "-a", prefix_list, "-o", prefixed, LIBC]],
     }
     times = {name: [] for name in commands}
-    for _ in range(args.runs):
+    for run in range(args.runs):
         for name, command in commands.items():
-            times[name].append(run_once(command))
+            times[name].append(run_once(command(run) if callable(command) else command))
     median = {name: statistics.median(t) for name, t in times.items()}
 
     size = sum(os.path.getsize(o) for o in objects)
@@ -175,7 +202,8 @@ def workload(args, namepatch, work, run_once):
           f"heavy list {len(heavy)} pairs, each swapped; medians of {args.runs} runs")
     floor = median["cp + mv libc.a"]
     for name in commands:
-        weight = "heavy" if name.endswith("heavy") else "light"
+        weight = next((w for w in ("heavy", "prefix") if name.endswith(w)), "light")
+        weight = "prefix" if name.endswith("grow") else weight
         peers = "  ".join(f"{median[name] / median[f'{peer} libc.a, {weight}']:6.3f}x {peer}"
                           for peer in ("objcopy", "llvm-objcopy"))
         print(f"  {name:27s} {median[name] * 1000:8.1f} ms  "
@@ -185,7 +213,11 @@ def workload(args, namepatch, work, run_once):
     for name, base, limit in (("namepatch libc.a, heavy", "cp + mv libc.a", 1.5),
                               ("namepatch libc.a, heavy", "llvm-objcopy libc.a, heavy", 0.2),
                               ("namepatch libc.a, long", "namepatch libc.a, light", 1.2),
-                              ("namepatch tree, long", "namepatch tree, light", 1.2)):
+                              ("namepatch tree, long", "namepatch tree, light", 1.2),
+                              ("namepatch libc.a, prefix", "objcopy libc.a, prefix", 0.1),
+                              ("namepatch tree, prefix", "replace every object", 1.5),
+                              ("namepatch libc.a, grow", "objcopy libc.a, prefix", 0.1),
+                              ("namepatch tree, grow", "replace every object", 1.3)):
         ratio = median[name] / median[base]
         verdict = "met" if ratio <= limit else "MISSED"
         print(f"    {name} / {base}: {ratio:.2f}x (at most {limit}x) {verdict}")

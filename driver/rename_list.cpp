@@ -7,8 +7,6 @@
 
 namespace {
 
-constexpr size_t kMaxName = 1023;
-
 // Whether a byte separates names, by byte value: one lookup a byte is what a
 // list of many thousand pairs costs to cut.
 constexpr std::array<bool, 256> kListSpace = [] {
@@ -67,7 +65,7 @@ char* NextToken(char** cursor, const char* end) {
 
 }  // namespace
 
-void ReadRenameList(const char* path, RenameList* list) {
+void ReadRenameList(const char* path, bool grow, RenameList* list) {
   size_t length;
   char* text = ReadListFile(path, &length);
   char* cursor = text;
@@ -77,7 +75,7 @@ void ReadRenameList(const char* path, RenameList* list) {
     // A zero byte inside a token ends the name there, as for any C string.
     size_t oldLength = strlen(oldName);
     size_t newLength = newName ? strlen(newName) : 0;
-    if (oldLength > kMaxName || newLength > kMaxName) {
+    if (oldLength > kMaxNameLength || newLength > kMaxNameLength) {
       fprintf(stderr, "ERROR: name longer than 1023 bytes in list file '%s'\n", path);
       exit(1);
     }
@@ -85,10 +83,15 @@ void ReadRenameList(const char* path, RenameList* list) {
       fprintf(stderr, "ERROR: no new name for '%s' in list file '%s'\n", oldName, path);
       exit(1);
     }
-    if (oldLength != newLength) {
+    if (grow && (oldLength == 0 || newLength == 0)) {
+      fprintf(stderr, "ERROR: empty name in list file '%s'\n", path);
+      exit(1);
+    }
+    if (!grow && oldLength != newLength) {
       fprintf(stderr,
               "ERROR: newsymbol's string length must equal oldsymbol's it.\n --- %s\n +++ %s\n",
               oldName, newName);
+      fprintf(stderr, "namepatch: -g lets the string table grow to take this rename\n");
       exit(1);
     }
     list->oldNames.push_back(oldName);

@@ -114,26 +114,55 @@ constexpr uint32_t kCopiedRange = 1 << 20;
 void WritePatchedFile(OutputFile* output, InputSource* input, const char* path,
                       std::span<const FilePatch> patches, FileBuffer* buffer) {
   const uint32_t length = input->length;
+  uint64_t outLength = length;
+  bool inPlace = true;
+  for (const FilePatch& patch : patches) {
+    outLength += uint64_t{patch.size} - patch.replaced;
+    inPlace = inPlace && patch.size == patch.replaced;
+  }
+  if (outLength > UINT32_MAX) {
+    fprintf(stderr, "ERROR: ins. memory\n");
+    exit(1);
+  }
   if (length / (patches.size() + 1) >= kCopiedRange) {
     uint32_t at = 0;
     for (const FilePatch& patch : patches) {
       CopyFileBytes(output, input->stream, at, patch.offset - at, path);
       WriteChecked(output->stream, patch.bytes, patch.size);
-      at = patch.offset + patch.size;
+      at = patch.offset + patch.replaced;
     }
     CopyFileBytes(output, input->stream, at, length - at, path);
   } else {
-    if (!ReserveFileBuffer(buffer, length)) {
+    // Patches that change sizes are gathered with the unchanged ranges into
+    // an output laid before the input's bytes, so that it is still written
+    // in one piece.
+    const size_t gathered = inPlace ? 0 : static_cast<size_t>(outLength);
+    if (!ReserveFileBuffer(buffer, gathered + length)) {
       fprintf(stderr, "ERROR: ins. memory\n");
       exit(1);
     }
-    uint8_t* bytes = buffer->bytes.get();
+    uint8_t* out = buffer->bytes.get();
+    uint8_t* bytes = out + gathered;
     if (fseek(input->stream, 0, SEEK_SET) != 0 || fread(bytes, length, 1, input->stream) != 1) {
       fprintf(stderr, "ERROR: cannot read file '%s'\n", path);
       exit(1);
     }
-    for (const FilePatch& patch : patches) memcpy(bytes + patch.offset, patch.bytes, patch.size);
-    WriteChecked(output->stream, bytes, length);
+    if (inPlace) {
+      for (const FilePatch& patch : patches) memcpy(bytes + patch.offset, patch.bytes, patch.size);
+      WriteChecked(output->stream, bytes, length);
+    } else {
+      uint8_t* to = out;
+      uint32_t at = 0;
+      for (const FilePatch& patch : patches) {
+        memcpy(to, bytes + at, patch.offset - at);
+        to += patch.offset - at;
+        memcpy(to, patch.bytes, patch.size);
+        to += patch.size;
+        at = patch.offset + patch.replaced;
+      }
+      memcpy(to, bytes + at, length - at);
+      WriteChecked(output->stream, out, static_cast<uint32_t>(outLength));
+    }
   }
   // Every check was made against the file as it was read; a write in place
   // since then may have mixed other bytes into the copy. The change time is

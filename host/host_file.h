@@ -87,23 +87,27 @@ OutputFile* OpenOutputFile(char* path);
 // OpenOutputFile would start an output there.
 bool CanOpenOutputFile(char* path);
 
-// size bytes of bytes that take the place of a file's bytes at offset.
+// size bytes of bytes that take the place of the replaced bytes of a file
+// at offset: the same number for an edit in place, none for an insertion.
 struct FilePatch {
   uint32_t offset;
+  uint32_t replaced;
   uint32_t size;
   const uint8_t* bytes;
 };
 
 // Writes to output the length bytes of input, read through its open stream,
-// with each patch (in offset order, none overlapping another, all inside
-// length) in place of the bytes under it, closes input and commits the
-// output. The file must still have the size and modification time it had
-// when it was read. buffer, which may hold the input's bytes but none of the
-// patches', is overwritten. A short read prints "ERROR: cannot read file
-// '<path>'", a changed file "ERROR: <path> changed while it was read", no
-// memory to grow buffer "ERROR: ins. memory", and a short write "ERROR: ins.
-// disk space"; each ends the process with status 1, the output left as it
-// stood.
+// with each patch (in offset order, none overlapping the bytes another
+// replaces, all inside length; an insertion may share its offset with the
+// next patch) in place of the bytes it replaces, closes input and commits
+// the output, which grows or shrinks by what the patches do. The file must
+// still have the size and modification time it had when it was read.
+// buffer, which may hold the input's bytes but none of the patches', is
+// overwritten. A short read prints "ERROR: cannot read file '<path>'", a
+// changed file "ERROR: <path> changed while it was read", no memory to grow
+// buffer or an output over 4 GiB "ERROR: ins. memory", and a short write
+// "ERROR: ins. disk space"; each ends the process with status 1, the output
+// left as it stood.
 void WritePatchedFile(OutputFile* output, InputSource* input, const char* path,
                       std::span<const FilePatch> patches, FileBuffer* buffer);
 

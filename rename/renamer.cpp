@@ -5,10 +5,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 
 namespace {
 
 constexpr uint32_t kNone = UINT32_MAX;
+constexpr uint32_t kNull = 0;    // SHT_NULL
+constexpr uint32_t kNoBits = 8;  // SHT_NOBITS
+
+// An archive member header's size field: where it lies in the header, and
+// its width.
+constexpr uint32_t kSizeField = 48;
+constexpr uint32_t kSizeWidth = 10;
+constexpr uint32_t kHeaderSize = 60;
 
 // Lists of at most this many pairs are matched without the index.
 constexpr size_t kDirectPairs = 4;
@@ -247,6 +257,14 @@ void RenameSymbol(const ElfImage* elf, uint8_t* table, const char* oldName, cons
   }
 }
 
+bool IsNonLocalSymbol(uint8_t st_info) {
+  constexpr uint8_t kLocal = 0;    // STB_LOCAL
+  constexpr uint8_t kSection = 3;  // STT_SECTION
+  constexpr uint8_t kFile = 4;     // STT_FILE
+  const uint8_t type = st_info & 0xF;
+  return st_info >> 4 != kLocal && type != kSection && type != kFile;
+}
+
 std::vector<RenameMatch> FindRenames(const ElfImage* elf, const OldNameIndex& index) {
   std::vector<RenameMatch> found;
   const size_t pairs = index.oldNames.size();
@@ -255,6 +273,14 @@ std::vector<RenameMatch> FindRenames(const ElfImage* elf, const OldNameIndex& in
     FindDirectly(elf, index, &found);
   } else {
     FindIndexed(elf, index, &found);
+  }
+  if (index.nonLocalOnly) {
+    VisitElfLayout(elf->layout, [&]<class E>(E) {
+      const typename E::Sym* symbols = GetSymbols<E>(elf);
+      std::erase_if(found, [symbols](const RenameMatch& m) {
+        return !IsNonLocalSymbol(symbols[m.symbol].st_info);
+      });
+    });
   }
 
   // Found in symbol order; sorted by pair, stably, it is in the order of one
@@ -412,16 +438,34 @@ RenameClash FindRenameClash(const ElfImage* elf, std::span<const RenameMatch> ma
 }
 
 ObjectRenames RenameObject(const ElfImage* elf, const char* name, const OldNameIndex& index,
-                           std::span<const char* const> newNames) {
-  ObjectRenames renames{{}, nullptr};
+                           std::span<const char* const> newNames, bool grow) {
+  ObjectRenames renames{{}, nullptr, {}};
   if (!elf->symtab || !elf->strtab) return renames;
   renames.matches = FindRenames(elf, index);
   if (renames.matches.empty()) return renames;
-  RenameClash clash = FindRenameClash(elf, renames.matches, index.oldNames, newNames);
-  if (clash.victim != nullptr) {
-    fprintf(stderr, "ERROR: renaming <%s> would also change <%s> in %s\n", clash.writerOld,
-            clash.victim, name);
-    exit(1);
+  bool inPlace = true;
+  for (const RenameMatch& m : renames.matches) {
+    inPlace = inPlace && strlen(index.oldNames[m.pair]) == strlen(newNames[m.pair]);
+  }
+  if (inPlace) {
+    RenameClash clash = FindRenameClash(elf, renames.matches, index.oldNames, newNames);
+    if (clash.victim != nullptr && !grow) {
+      fprintf(stderr, "ERROR: renaming <%s> would also change <%s> in %s\n", clash.writerOld,
+              clash.victim, name);
+      fprintf(stderr, "namepatch: -g lets the string table grow to take this rename\n");
+      exit(1);
+    }
+    inPlace = clash.victim == nullptr;
+  }
+  if (!inPlace) {
+    // Section 0's header holds the section count under extended numbering,
+    // so a table there cannot move; no toolchain puts one there.
+    if (elf->strtab->index == 0) {
+      fprintf(stderr, "ERROR: .strtab of %s is section 0, which cannot move\n", name);
+      exit(1);
+    }
+    renames.grown = GrowStringTable(elf, renames.matches, newNames);
+    return renames;
   }
   uint8_t* table = CopyStringTable(elf);
   WriteRenames(table, renames.matches, index.oldNames, newNames);
@@ -432,6 +476,124 @@ ObjectRenames RenameObject(const ElfImage* elf, const char* name, const OldNameI
     renames.table = table;
   }
   return renames;
+}
+
+std::vector<BytePatch> GrowStringTable(const ElfImage* elf, std::span<const RenameMatch> matches,
+                                       std::span<const char* const> newNames) {
+  const ElfSection& strtab = *elf->strtab;
+  const uint8_t* original = elf->image + strtab.sh_offset;
+  const uint32_t size = strtab.sh_size;
+  const uint32_t count = GetSymbolCount(elf);
+
+  // Each renamed symbol's last matching pair, whose new name it carries.
+  std::vector<uint32_t> lastPair(count, kNone);
+  for (const RenameMatch& m : matches) lastPair[m.symbol] = m.pair;
+
+  // The table's bytes that a name still read from it covers: every kept
+  // symbol's name, and the section names that lie in the table's region.
+  std::vector<uint64_t> live(size / 64 + 1, 0);
+  auto markLive = [&live](uint32_t from, uint32_t to) {
+    for (uint32_t i = from; i < to; ++i) live[i / 64] |= uint64_t{1} << (i % 64);
+  };
+  VisitElfLayout(elf->layout, [&]<class E>(E) {
+    const typename E::Sym* symbols = GetSymbols<E>(elf);
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint32_t offset = symbols[i].st_name;
+      if (offset == 0 || lastPair[i] != kNone) continue;
+      markLive(offset, offset + static_cast<uint32_t>(strlen(GetSymbolName(elf, offset))));
+    }
+  });
+  if (elf->sectionNames) {
+    for (uint32_t i = 0; i < GetSectionCount(elf); ++i) {
+      const char* name = GetSectionName(elf, GetSectionNameOffset(elf, i));
+      if (name == nullptr) continue;
+      int64_t start = reinterpret_cast<const uint8_t*>(name) - original;
+      int64_t end = start + static_cast<int64_t>(strlen(name));
+      if (end < 0 || start >= size) continue;
+      markLive(static_cast<uint32_t>(std::max<int64_t>(start, 0)),
+               static_cast<uint32_t>(std::min<int64_t>(end, size)));
+    }
+  }
+
+  // The new table: the old one, renamed-away bytes cleared, then each
+  // distinct new name once.
+  std::vector<uint8_t> table(original, original + size);
+  std::unordered_map<std::string_view, uint32_t> placed;
+  uint64_t tableSize = size;
+  std::vector<uint32_t> newOffset(count, 0);
+  for (const RenameMatch& m : matches) {
+    const uint32_t offset = m.offset;
+    const uint32_t end = offset + static_cast<uint32_t>(strlen(GetSymbolName(elf, offset)));
+    for (uint32_t i = offset; i < end; ++i) {
+      if (!(live[i / 64] >> (i % 64) & 1)) table[i] = 0;
+    }
+    if (lastPair[m.symbol] != m.pair) continue;
+    const std::string_view newName(newNames[m.pair]);
+    auto [at, added] = placed.try_emplace(newName, static_cast<uint32_t>(tableSize));
+    if (added) tableSize += newName.size() + 1;
+    if (tableSize + elf->length + 4096 > UINT32_MAX) {
+      fprintf(stderr, "ERROR: ins. memory\n");
+      exit(1);
+    }
+    newOffset[m.symbol] = at->second;
+  }
+  table.resize(tableSize, 0);
+  for (const auto& [newName, at] : placed)
+    memcpy(table.data() + at, newName.data(), newName.size());
+
+  std::vector<BytePatch> patches;
+  VisitElfLayout(elf->layout, [&]<class E>(E) {
+    using Shdr = typename E::Shdr;
+    using Sym = typename E::Sym;
+    const Shdr& header = GetSectionHeader<E>(elf, strtab.index);
+    const uint64_t align = header.sh_addralign;
+    const uint32_t pad = align > 1 && align <= 4096 && (align & (align - 1)) == 0
+                             ? static_cast<uint32_t>((align - elf->length % align) % align)
+                             : 0;
+    const uint32_t headerAt = elf->shoff + strtab.index * elf->shentsize;
+    const auto* headerBytes = reinterpret_cast<const uint8_t*>(&header);
+    BytePatch moved{headerAt, sizeof(Shdr), {headerBytes, headerBytes + sizeof(Shdr)}};
+    auto& newHeader = *reinterpret_cast<Shdr*>(moved.bytes.data());
+    newHeader.sh_offset = elf->length + pad;
+    newHeader.sh_size = static_cast<uint32_t>(tableSize);
+    patches.push_back(std::move(moved));
+
+    const uint32_t symbolBytes = count * static_cast<uint32_t>(sizeof(Sym));
+    const uint8_t* symtab = elf->image + elf->symtab->sh_offset;
+    BytePatch renamed{elf->symtab->sh_offset, symbolBytes, {symtab, symtab + symbolBytes}};
+    auto* symbols = reinterpret_cast<Sym*>(renamed.bytes.data());
+    for (uint32_t i = 0; i < count; ++i) {
+      if (lastPair[i] != kNone) symbols[i].st_name = newOffset[i];
+    }
+    patches.push_back(std::move(renamed));
+
+    // The old region is cleared, but for bytes that another section holds
+    // there, which are read where they lie: section names always, whatever
+    // their table's type says.
+    BytePatch cleared{strtab.sh_offset, size, std::vector<uint8_t>(size, 0)};
+    for (uint32_t i = 0; i < GetSectionCount(elf); ++i) {
+      const Shdr& other = GetSectionHeader<E>(elf, i);
+      const bool sectionNames = elf->sectionNames && elf->sectionNames->index == i;
+      const bool empty = other.sh_type == kNull || other.sh_type == kNoBits;
+      if (i == strtab.index || (empty && !sectionNames)) {
+        continue;
+      }
+      const uint64_t from = std::max<uint64_t>(other.sh_offset, strtab.sh_offset);
+      const uint64_t to = std::min<uint64_t>(uint64_t{other.sh_offset} + other.sh_size,
+                                             uint64_t{strtab.sh_offset} + size);
+      for (uint64_t at = from; at < to; ++at) {
+        cleared.bytes[at - strtab.sh_offset] = elf->image[at];
+      }
+    }
+    patches.push_back(std::move(cleared));
+
+    std::vector<uint8_t> appended(pad, 0);
+    appended.insert(appended.end(), table.begin(), table.end());
+    patches.push_back({elf->length, 0, std::move(appended)});
+  });
+  std::sort(patches.begin(), patches.end(),
+            [](const BytePatch& a, const BytePatch& b) { return a.offset < b.offset; });
+  return patches;
 }
 
 std::vector<IndexRename> FindIndexRenames(const Archive* archive,
@@ -457,4 +619,112 @@ std::vector<IndexRename> FindIndexRenames(const Archive* archive,
     renames.push_back({symbol.nameOffset, newNames[pair]});
   }
   return renames;
+}
+
+namespace {
+
+// The header size field of the member at header for data ending at end,
+// decimal and padded with blanks as ar writes it.
+BytePatch SizeField(uint32_t header, uint64_t end) {
+  char field[kSizeWidth + 1];
+  snprintf(field, sizeof field, "%-10llu",
+           static_cast<unsigned long long>(end - (uint64_t{header} + kHeaderSize)));
+  return {header + kSizeField, kSizeWidth, {field, field + kSizeWidth}};
+}
+
+// The padding byte after a member's data ending at end: there when end is
+// odd, unless the file ends first.
+uint32_t OldPadding(const Archive* archive, uint32_t end) {
+  return end & 1 && end < archive->length ? 1 : 0;
+}
+
+}  // namespace
+
+std::vector<BytePatch> GrowMember(const Archive* archive, const ArchiveMember& member,
+                                  std::vector<BytePatch>&& grown) {
+  std::vector<BytePatch> patches;
+  const uint32_t end = member.offset + member.size;
+  uint64_t newEnd = end;
+  for (const BytePatch& p : grown) newEnd += p.bytes.size() - p.replaced;
+  patches.push_back(SizeField(member.header, newEnd));
+  for (BytePatch& p : grown) {
+    p.offset += member.offset;
+    if (p.offset == end && p.replaced == 0) {
+      // Members start at even offsets, so the new end's parity is the
+      // output's.
+      p.replaced = OldPadding(archive, end);
+      if (newEnd & 1) p.bytes.push_back('\n');
+    }
+    patches.push_back(std::move(p));
+  }
+  return patches;
+}
+
+std::vector<BytePatch> RebuildIndexes(const Archive* archive, std::span<const IndexRename> entries,
+                                      std::span<const BytePatch> patches) {
+  struct Slot {
+    size_t patch;  // the index patch holding the entry's offset
+    uint32_t at;   // where in it
+    uint32_t width;
+    uint32_t header;  // the member's header, in the input
+  };
+  std::vector<BytePatch> rebuilt;
+  std::vector<Slot> slots;
+  size_t symbol = 0;
+  size_t next = 0;
+  for (const ArchiveMember& member : archive->members) {
+    if (!member.special || member.name == "//") continue;
+    const uint32_t width = member.name == "/SYM64/" ? 8 : 4;
+    const uint32_t end = member.offset + member.size;
+    // The index's entries follow one another in the archive's list.
+    while (symbol < archive->symbols.size() && archive->symbols[symbol].nameOffset < member.offset)
+      ++symbol;
+    size_t last = symbol;
+    while (last < archive->symbols.size() && archive->symbols[last].nameOffset < end) ++last;
+    const uint64_t count = last - symbol;
+    std::vector<uint8_t> data(width * (count + 1), 0);
+    for (uint32_t b = 0; b < width; ++b)
+      data[b] = static_cast<uint8_t>(count >> (8 * (width - 1 - b)));
+    for (size_t k = symbol; k < last; ++k) {
+      const uint32_t nameOffset = archive->symbols[k].nameOffset;
+      while (next < entries.size() && entries[next].nameOffset < nameOffset) ++next;
+      const char* name = next < entries.size() && entries[next].nameOffset == nameOffset
+                             ? entries[next].newName
+                             : reinterpret_cast<const char*>(archive->bytes + nameOffset);
+      data.insert(data.end(), name, name + strlen(name) + 1);
+      slots.push_back({rebuilt.size() + 1, static_cast<uint32_t>(width * (k - symbol + 1)), width,
+                       archive->members[archive->symbols[k].member].header});
+    }
+    // As ar pads them: "/" to an even size, "/SYM64/" to 8 bytes.
+    const size_t align = width == 8 ? 8 : 2;
+    data.resize((data.size() + align - 1) / align * align, 0);
+    rebuilt.push_back(SizeField(member.header, uint64_t{member.offset} + data.size()));
+    rebuilt.push_back({member.offset, member.size + OldPadding(archive, end), std::move(data)});
+    symbol = last;
+  }
+
+  // Where each member header lands: moved by what every patch before it adds,
+  // an insertion at the header's own offset (the end of the member before)
+  // included.
+  std::vector<std::pair<uint32_t, int64_t>> moves;
+  for (std::span<const BytePatch> group : {patches, std::span<const BytePatch>(rebuilt)}) {
+    for (const BytePatch& p : group) {
+      if (p.bytes.size() != p.replaced) {
+        moves.push_back({p.offset, static_cast<int64_t>(p.bytes.size()) - p.replaced});
+      }
+    }
+  }
+  std::sort(moves.begin(), moves.end());
+  for (size_t k = 1; k < moves.size(); ++k) moves[k].second += moves[k - 1].second;
+  for (const Slot& slot : slots) {
+    auto after = std::upper_bound(moves.begin(), moves.end(), slot.header,
+                                  [](uint32_t at, const auto& move) { return at < move.first; });
+    const int64_t shift = after == moves.begin() ? 0 : std::prev(after)->second;
+    const auto header = static_cast<uint64_t>(slot.header + shift);
+    uint8_t* field = rebuilt[slot.patch].bytes.data() + slot.at;
+    for (uint32_t b = 0; b < slot.width; ++b) {
+      field[b] = static_cast<uint8_t>(header >> (8 * (slot.width - 1 - b)));
+    }
+  }
+  return rebuilt;
 }

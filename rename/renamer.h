@@ -46,7 +46,13 @@ struct OldNameIndex {
   std::vector<OldNameSlot> slots;
   std::vector<uint32_t> nextSame;
   uint32_t mask;
+  // Set for a -p run: only symbols that IsNonLocalSymbol accepts match.
+  bool nonLocalOnly = false;
 };
+
+// Whether a symbol of st_info is one that a -p run renames: of any binding
+// but local, and neither a section nor a file symbol.
+bool IsNonLocalSymbol(uint8_t st_info);
 
 // Indexes oldNames, which must outlive the index.
 OldNameIndex IndexOldNames(std::span<const char* const> oldNames);
@@ -80,23 +86,49 @@ RenameClash FindRenameClash(const ElfImage* elf, std::span<const RenameMatch> ma
                             std::span<const char* const> oldNames,
                             std::span<const char* const> newNames);
 
+// bytes in place of the replaced bytes at offset: an edit in place when the
+// two sizes agree, an insertion when nothing is replaced.
+struct BytePatch {
+  uint32_t offset;
+  uint32_t replaced;
+  std::vector<uint8_t> bytes;
+};
+
 // The renames of one object, judged and applied.
 struct ObjectRenames {
   std::vector<RenameMatch> matches;
   uint8_t* table;  // the edited copy of .strtab; none when no byte of it changes
+  // With growth, when the renames cannot be written in place: the object's
+  // patches in offset order, the last inserting the new .strtab at its end.
+  std::vector<BytePatch> grown;
 };
 
 // Finds the renames of the indexed pairs in elf and applies them to a copy
 // of its .strtab; an object without .symtab or .strtab has none. Renames
 // that would change a name nobody asked for print "ERROR: renaming <a> would
-// also change <b> in <name>" and end the process with status 1.
+// also change <b> in <name>" and a hint at growth, and end the process with
+// status 1; without grow every pair's names must be of equal length. With
+// grow, renames that cannot all be written in place are applied with
+// GrowStringTable instead, and no rename is refused; but a .strtab that is
+// section 0 prints "ERROR: .strtab of <name> is section 0, which cannot
+// move" and ends the process with status 1.
 ObjectRenames RenameObject(const ElfImage* elf, const char* name, const OldNameIndex& index,
-                           std::span<const char* const> newNames);
+                           std::span<const char* const> newNames, bool grow);
+
+// The patches that move elf's .strtab to the object's end, rebuilt for the
+// matches (any lengths): a copy of the old table with each distinct new name
+// appended once and the bytes of renamed-away names that no remaining symbol
+// or section name uses cleared; every renamed symbol's st_name points at its
+// new name, .strtab's sh_offset and sh_size at the new table, and the old
+// region is cleared, except bytes another section holds. Nothing else moves.
+// The table starts at sh_addralign when that is a power of two up to 4096.
+std::vector<BytePatch> GrowStringTable(const ElfImage* elf, std::span<const RenameMatch> matches,
+                                       std::span<const char* const> newNames);
 
 // A new name for an entry of an archive's symbol index.
 struct IndexRename {
   uint32_t nameOffset;  // where the entry's name lies in the archive's bytes
-  const char* newName;  // of the old name's length
+  const char* newName;  // of the old name's length, unless members grew
 };
 
 // The entries of archive's symbol index whose member renamed symbols of the
@@ -106,3 +138,20 @@ std::vector<IndexRename> FindIndexRenames(const Archive* archive,
                                           std::span<const std::vector<RenameMatch>> memberMatches,
                                           const OldNameIndex& index,
                                           std::span<const char* const> newNames);
+
+// The archive patches of member, whose object renames grew (grown, in the
+// object's offsets): moved to the archive's offsets, the insertion at the
+// object's end taking the member's padding and giving it a new one where the
+// new end is odd, and the header's size field following.
+std::vector<BytePatch> GrowMember(const Archive* archive, const ArchiveMember& member,
+                                  std::vector<BytePatch>&& grown);
+
+// Rebuilds every symbol index member of archive for an output in which
+// patches (in offset order, the index's own excluded) move members: each
+// entry keeps its place, takes its rename's new name (entries in index
+// order) and the new offset of its member's header. The index is padded to
+// an even size ("/") or to 8 bytes ("/SYM64/") and its header's size field
+// follows. Returns the index's patches, in offset order; patches are not
+// changed. A member offset past 4 GiB in "/" is left to the write to refuse.
+std::vector<BytePatch> RebuildIndexes(const Archive* archive, std::span<const IndexRename> entries,
+                                      std::span<const BytePatch> patches);

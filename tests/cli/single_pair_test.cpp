@@ -152,9 +152,13 @@ TEST_F(Cli, HelpAndVersionPrintAndExit) {
       "usage: namepatch [-c old_symbol][-n new_symbol][-a list_file][-o output_elfname]"
       "[elf_files ...] \n"
       "  -c old_symbol       the symbol name to replace\n"
-      "  -n new_symbol       its new name, of the same length in bytes\n"
+      "  -n new_symbol       its new name, of the same length in bytes (any length with -g)\n"
       "  -a list_file        take the old/new pairs from list_file; -c and -n are then ignored\n"
+      "  -p prefix           rename each name the inputs define to prefix + name; imports stay\n"
       "  -o output_elfname   write every input to this one path instead of over itself\n"
+      "  -g                  let .strtab grow to take any rename: names of other lengths, and "
+      "names\n"
+      "                      stored inside other names\n"
       "  --help              print this help and exit\n"
       "  --version           print the version and exit\n";
   const std::string version =
@@ -257,17 +261,42 @@ TEST(CliOptions, ModeErrorsComeInOrder) {
       {{"-c", "-c"}, "ERROR: set newsymbol.\n"},
       {{"-n", "-c", "x.o"}, "ERROR: set oldsymbol.\n"},
       {{"-c", "foo", "-n", "ba", "x.o"},
-       "ERROR: newsymbol's string length must equal oldsymbol's it.\n"},
+       "ERROR: newsymbol's string length must equal oldsymbol's it.\nnamepatch: -g lets the string "
+       "table grow to take this rename\n"},
       {{"-c", "foo", "-n", "bazz"},
-       "ERROR: newsymbol's string length must equal oldsymbol's it.\n"},
+       "ERROR: newsymbol's string length must equal oldsymbol's it.\nnamepatch: -g lets the string "
+       "table grow to take this rename\n"},
       {{"-c", "", "-n", "x", "x.o"},
-       "ERROR: newsymbol's string length must equal oldsymbol's it.\n"},
+       "ERROR: newsymbol's string length must equal oldsymbol's it.\nnamepatch: -g lets the string "
+       "table grow to take this rename\n"},
+      // With -g, wherever it stands, only a name's own length is judged.
+      {{"-g", "-c", "", "-n", "x", "x.o"}, "ERROR: a name must be 1 to 1023 bytes long, not 0\n"},
+      {{"-c", "foo", "-g", "-n", std::string(1024, 'b'), "missing.o"},
+       "ERROR: a name must be 1 to 1023 bytes long, not 1024\n"},
       // Mode errors come before any input is read.
       {{"missing.o"}, "ERROR: set oldsymbol.\n"},
       {{"-c", "foo", "-n", "ba", "missing.o"},
-       "ERROR: newsymbol's string length must equal oldsymbol's it.\n"},
+       "ERROR: newsymbol's string length must equal oldsymbol's it.\nnamepatch: -g lets the string "
+       "table grow to take this rename\n"},
       // Registry errors come before mode errors.
       {{"x.o", "x.o"}, "ERROR: duplicate filename 'x.o'.\n"},
+  });
+}
+
+// -p refusals come before any input is read (missing.o is never opened); a
+// name that the prefix takes past 1023 bytes stops the run once x.o is read.
+TEST(CliOptions, PrefixRefusalsWriteNothing) {
+  const std::string combined = "ERROR: option '-p' cannot be combined with ";
+  const std::string spaced = "ERROR: the prefix of option '-p' contains whitespace\n";
+  ExpectRefusals({
+      {{"-p", "acme_", "-a", "list.txt", "missing.o"}, combined + "'-a'\n"},
+      {{"-c", "foo", "-g", "-p", "acme_", "missing.o"}, combined + "'-c'\n"},
+      {{"-p", "acme_", "-n", "baz"}, combined + "'-n'\n"},
+      {{"-p", "", "missing.o"}, "ERROR: option '-p' needs a prefix that is not empty\n"},
+      {{"-p", "ac me", "missing.o"}, spaced},
+      {{"-p", "acme\r", "x.o"}, spaced},
+      {{"-p", std::string(1021, 'p'), "x.o"},
+       "ERROR: the prefix makes <foo> longer than 1023 bytes\n"},
   });
 }
 
@@ -572,11 +601,13 @@ TEST_F(Cli, RenameThatWouldChangeAnotherNameIsRefused) {
       {"tail renamed",
        shared,
        {"-c", "bar", "-n", "baz"},
-       "ERROR: renaming <bar> would also change <foobar> in %s\n"},
+       "ERROR: renaming <bar> would also change <foobar> in %s\nnamepatch: -g lets the string "
+       "table grow to take this rename\n"},
       {"whole renamed",
        shared,
        {"-c", "foobar", "-n", "fooqux"},
-       "ERROR: renaming <foobar> would also change <bar> in %s\n"},
+       "ERROR: renaming <foobar> would also change <bar> in %s\nnamepatch: -g lets the string "
+       "table grow to take this rename\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);
@@ -630,7 +661,8 @@ TEST_F(Cli, SectionNameSharingStrtabIsProtected) {
   RunResult r = Run({"-c", "text", "-n", "txet", "x.o"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "ERROR: renaming <text> would also change <.text> in " + Full("x.o") + "\n");
+  EXPECT_EQ(r.err, "ERROR: renaming <text> would also change <.text> in " + Full("x.o") +
+                       "\nnamepatch: -g lets the string table grow to take this rename\n");
   EXPECT_EQ(Now(), (Files{{"x.o", input}}));
 }
 

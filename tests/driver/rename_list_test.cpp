@@ -20,7 +20,7 @@ Pairs ReadPairs(const std::string& text) {
   testcli::ScratchDir dir;
   dir.Write("pairs.txt", text);
   RenameList list;
-  ReadRenameList((dir / "pairs.txt").c_str(), &list);
+  ReadRenameList((dir / "pairs.txt").c_str(), false, &list);
   EXPECT_EQ(list.oldNames.size(), list.newNames.size());
   Pairs pairs;
   for (size_t i = 0; i < list.oldNames.size(); ++i) {
@@ -95,9 +95,11 @@ TEST(ReadRenameList, RefusesEveryListThatWouldLosePairs) {
       {"long lone last name", "a b " + tooLong,
        "ERROR: name longer than 1023 bytes in list file '%s'\n"},
       {"unequal pair after good ones", "a b cc dd eee ff gg hh",
-       "ERROR: newsymbol's string length must equal oldsymbol's it.\n --- eee\n +++ ff\n"},
+       "ERROR: newsymbol's string length must equal oldsymbol's it.\n --- eee\n +++ ff\nnamepatch: "
+       "-g lets the string table grow to take this rename\n"},
       {"unequal pair before a long name", "a bb " + tooLong,
-       "ERROR: newsymbol's string length must equal oldsymbol's it.\n --- a\n +++ bb\n"},
+       "ERROR: newsymbol's string length must equal oldsymbol's it.\n --- a\n +++ bb\nnamepatch: "
+       "-g lets the string table grow to take this rename\n"},
   };
   for (const FaultCase& c : cases) {
     testcli::ScratchDir dir;
@@ -106,7 +108,7 @@ TEST(ReadRenameList, RefusesEveryListThatWouldLosePairs) {
     std::string message = c.message;
     if (size_t at = message.find("%s"); at != std::string::npos) message.replace(at, 2, path);
     RenameList list;
-    auto [status, err] = RunToExit([&] { ReadRenameList(path.c_str(), &list); });
+    auto [status, err] = RunToExit([&] { ReadRenameList(path.c_str(), false, &list); });
     EXPECT_EQ(status, 1) << c.what;
     EXPECT_EQ(err, message) << c.what;
   }
@@ -116,11 +118,11 @@ TEST(ReadRenameList, RefusesAListThatCannotBeOpenedOrRead) {
   testcli::ScratchDir dir;
   std::string missing = dir / "missing.txt";
   RenameList list;
-  EXPECT_EQ(RunToExit([&] { ReadRenameList(missing.c_str(), &list); }),
+  EXPECT_EQ(RunToExit([&] { ReadRenameList(missing.c_str(), false, &list); }),
             std::make_pair(1, "ERROR: cannot open file '" + missing + "'\n"));
   // A directory opens on this host but cannot be read.
   std::string directory = dir.path().string();
-  EXPECT_EQ(RunToExit([&] { ReadRenameList(directory.c_str(), &list); }),
+  EXPECT_EQ(RunToExit([&] { ReadRenameList(directory.c_str(), false, &list); }),
             std::make_pair(1, "ERROR: cannot read file '" + directory + "'\n"));
 }
 

@@ -5,12 +5,16 @@
 // a clash must be reported exactly when a name would change unasked. An
 // archive is walked as the driver walks it: each object member loaded where it
 // lies and checked as an object, and the index renames kept inside the index.
+// With growth, a grown object or archive must load again, every symbol read
+// the name asked, and every index entry name the same member.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -37,13 +41,15 @@ void Require(bool holds, const char* what) {
 // one name reversed (its tail changes), one with a new first byte (its tail
 // stays), the same old name again with yet another new name (the later one
 // wins), and the empty name, which matches names that point at a zero byte.
+// For growth, in turn a name reversed, made longer and made shorter, and the
+// empty name given a name.
 struct Pairs {
   std::vector<std::string> storage;
   std::vector<const char*> oldNames;
   std::vector<const char*> newNames;
 };
 
-Pairs MakePairs(const std::vector<std::string>& names) {
+Pairs MakePairs(const std::vector<std::string>& names, bool grow = false) {
   Pairs pairs;
   pairs.storage.reserve(2 * names.size() + 4);
   auto add = [&pairs](std::string oldName, std::string newName) {
@@ -54,15 +60,19 @@ Pairs MakePairs(const std::vector<std::string>& names) {
   };
   for (size_t k = 0; k < names.size(); ++k) {
     std::string changed = names[k];
-    if (k == 0) {
+    const std::string grown[] = {
+        {changed.rbegin(), changed.rend()}, changed + "_grown", changed.substr(1)};
+    if (grow) {
+      changed = grown[k % 3];
+    } else if (k == 0) {
       changed.assign(names[k].rbegin(), names[k].rend());
     } else {
       changed[0] = changed[0] == 'Q' ? 'R' : 'Q';
     }
     add(names[k], changed);
   }
-  if (!names.empty()) add(names[0], std::string(names[0].size(), 'z'));
-  add("", "");
+  if (!names.empty() && !grow) add(names[0], std::string(names[0].size(), 'z'));
+  add("", grow ? "empty" : "");
   return pairs;
 }
 
@@ -102,6 +112,50 @@ std::vector<const char*> ChangedNames(const ElfImage* elf, const uint8_t* table,
     }
   }
   return changed;
+}
+
+bool SameName(const char* a, const char* b) { return a == b || (a && b && strcmp(a, b) == 0); }
+
+// The input with patches, which must lie in order inside it.
+std::string ApplyPatches(const uint8_t* bytes, uint32_t length,
+                         std::span<const BytePatch> patches) {
+  std::string out;
+  uint32_t at = 0;
+  for (const BytePatch& p : patches) {
+    Require(p.offset >= at && p.replaced <= length - p.offset, "patches lie in order inside");
+    out.append(reinterpret_cast<const char*>(bytes) + at, p.offset - at);
+    out.append(p.bytes.begin(), p.bytes.end());
+    at = p.offset + p.replaced;
+  }
+  return out.append(reinterpret_cast<const char*>(bytes) + at, length - at);
+}
+
+// Grows elf with pairs, if the renames need it: the result must load and
+// give every symbol the name asked, and keep every section name.
+std::vector<BytePatch> CheckGrowth(const ElfImage* elf, const Pairs& pairs) {
+  if (!elf->strtab || elf->strtab->index == 0) return {};  // the latter refused
+  OldNameIndex index = IndexOldNames(pairs.oldNames);
+  ObjectRenames renames = RenameObject(elf, "fuzz", index, pairs.newNames, true);
+  free(renames.table);
+  if (renames.grown.empty()) return {};
+  std::string out = ApplyPatches(elf->image, elf->length, renames.grown);
+  ElfImage* grown = LoadElfImage(reinterpret_cast<const uint8_t*>(out.data()),
+                                 static_cast<uint32_t>(out.size()), "grown");
+  Require(grown != nullptr && grown->symbolCount == elf->symbolCount, "a grown object loads");
+  std::vector<const char*> expected(GetSymbolCount(elf), nullptr);
+  for (const RenameMatch& m : renames.matches) expected[m.symbol] = pairs.newNames[m.pair];
+  for (uint32_t i = 0; i < expected.size(); ++i) {
+    const char* name = GetSymbolName(grown, GetSymbolNameOffset(grown, i));
+    const char* want = expected[i] ? expected[i] : GetSymbolName(elf, GetSymbolNameOffset(elf, i));
+    Require(SameName(name, want), "grown names read as asked");
+  }
+  for (uint32_t i = 0; i < GetSectionCount(elf); ++i) {
+    const char* name = GetSectionName(grown, GetSectionNameOffset(grown, i));
+    const char* was = GetSectionName(elf, GetSectionNameOffset(elf, i));
+    Require(SameName(name, was), "section names stay");
+  }
+  delete grown;
+  return std::move(renames.grown);
 }
 
 std::vector<std::string> SymbolNames(const ElfImage* elf) {
@@ -147,6 +201,42 @@ void CheckRenames(const ElfImage* elf) {
   free(pairwise);
 }
 
+// Grows archive's members as the driver does: the result must load with
+// the same members and index entries, each entry naming the same member.
+void CheckArchiveGrowth(const Archive* archive, const Pairs& pairs) {
+  OldNameIndex index = IndexOldNames(pairs.oldNames);
+  std::vector<std::vector<RenameMatch>> memberMatches(archive->members.size());
+  std::vector<BytePatch> patches;
+  for (size_t m = 0; m < archive->members.size(); ++m) {
+    const ArchiveMember& member = archive->members[m];
+    uint8_t* bytes = archive->bytes + member.offset;
+    if (member.special || member.size < 4 || memcmp(bytes, "\177ELF", 4) != 0) continue;
+    ElfImage* elf = LoadElfImage(bytes, member.size, gInputPath.c_str());
+    if (elf == nullptr) return;  // the driver stops the run here
+    if (elf->symtab && elf->strtab) memberMatches[m] = FindRenames(elf, index);
+    std::vector<BytePatch> grown = CheckGrowth(elf, pairs);
+    if (!grown.empty())
+      std::ranges::move(GrowMember(archive, member, std::move(grown)), std::back_inserter(patches));
+    delete elf;
+  }
+  if (patches.empty()) return;
+  std::vector<BytePatch> rebuilt = RebuildIndexes(
+      archive, FindIndexRenames(archive, memberMatches, index, pairs.newNames), patches);
+  patches.insert(patches.end(), rebuilt.begin(), rebuilt.end());
+  std::stable_sort(patches.begin(), patches.end(),
+                   [](const BytePatch& a, const BytePatch& b) { return a.offset < b.offset; });
+  std::string out = ApplyPatches(archive->bytes, archive->length, patches);
+  Archive* grown = LoadArchive("grown", reinterpret_cast<uint8_t*>(out.data()),
+                               static_cast<uint32_t>(out.size()));
+  Require(grown != nullptr && grown->members.size() == archive->members.size() &&
+              grown->symbols.size() == archive->symbols.size(),
+          "a grown archive loads with its members and index");
+  for (size_t k = 0; k < grown->symbols.size(); ++k) {
+    Require(grown->symbols[k].member == archive->symbols[k].member, "index entries follow moves");
+  }
+  delete grown;
+}
+
 // Loads each object member of archive in place and checks it as an object,
 // then renames the index as the driver does, with pairs made from the index's
 // own names: every renamed entry must lie inside an index member, in offset
@@ -174,6 +264,7 @@ void CheckArchive(const Archive* archive) {
     }
     delete elf;
   }
+  CheckArchiveGrowth(archive, MakePairs(names, true));
   uint32_t previous = 0;
   for (const IndexRename& entry : FindIndexRenames(archive, memberMatches, index, newNames)) {
     Require(entry.nameOffset >= previous, "index renames come in offset order");
@@ -223,7 +314,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   snprintf(path, sizeof path, "%s", gInputPath.c_str());
   ElfImage* elf = LoadElfFile(path);
   if (elf == nullptr) return 0;
-  if (elf->symtab && elf->strtab) CheckRenames(elf);
+  if (elf->symtab && elf->strtab) {
+    CheckRenames(elf);
+    CheckGrowth(elf, MakePairs(SymbolNames(elf), true));
+  }
   FreeElfFile(elf);
   return 0;
 }

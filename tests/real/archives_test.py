@@ -4,7 +4,9 @@ directory, one run per library, and holds each result against GNU objcopy
 --redefine-syms with the same list: every member's symbol table and the
 archive index must come out as objcopy's, the report must be the lines the
 members would give as objects one after another, and no byte may change
-outside the members' .strtab and the index's names.
+outside the members' .strtab and the index's names; with -g, byte for byte
+the same. Each library is then prefixed with -p and held against objcopy
+--redefine-syms with the list that nm --defined-only -g gives for it.
 
 One list applies to every member of a library, so each pair is chosen such
 that no member holding its old name would see another name change with it;
@@ -143,6 +145,12 @@ def check_library(tool, work, path):
         after = f.read()
     if len(after) != len(before):
         raise rt.Failure(f"{base}: length changed from {len(before)} to {len(after)}")
+    grown = os.path.join(work, "g-" + base)
+    shutil.copyfile(path, grown)
+    rt.run_ok([tool, "-g", "-a", list_path, grown])
+    with open(grown, "rb") as f:
+        if f.read() != after:
+            raise rt.Failure(f"{base}: -g wrote renames that fit in place otherwise")
     where = changed_outside(before, after, library.changeable())
     if where is not None:
         raise rt.Failure(f"{base}: byte {where} changed outside .strtab and the index's names")
@@ -161,6 +169,36 @@ def check_library(tool, work, path):
     return renamed
 
 
+def check_prefix(tool, work, path, prefix="acme_"):
+    """-p against objcopy with the list of nm --defined-only -g, which also
+    renames a local symbol that shares a renamed name: -p leaves it."""
+    base = os.path.basename(path)
+    objects = [obj for _, obj in Library(open(path, "rb").read()).parts]
+    nm = rt.run_ok([rt.CROSS + "nm", "--defined-only", "-g", path]).stdout.decode("latin-1")
+    renamed = {line.split()[2] for line in nm.splitlines() if len(line.split()) == 3}
+    ours, peer, list_path = (os.path.join(work, n + base) for n in ("p-", "p-objcopy-", "p.list-"))
+    with open(list_path, "w") as f:
+        f.writelines(f"{old} {prefix}{old}\n" for old in renamed)
+    shutil.copyfile(path, ours)
+    result = rt.run([tool, "-p", prefix, ours])
+    # -p's list holds each name once, in the order its first definition is met.
+    rank = {n: i for i, n in enumerate(dict.fromkeys(
+        s.name for obj in objects for s in obj.symbols if s.name in renamed and s.bind and s.shndx))}
+    report = "".join(f"<{s.name}> -> <{prefix}{s.name}> changed\n" for obj in objects
+                     for s in sorted((s for s in obj.symbols if s.name in rank and s.bind),
+                                     key=lambda s: rank[s.name]))
+    if (result.returncode, result.stdout.decode("latin-1"), result.stderr) != (0, report, b""):
+        raise rt.Failure(f"{base}: -p gave status {result.returncode}, stderr {result.stderr!r}")
+    rt.run_ok([rt.CROSS + "objcopy", "--redefine-syms=" + list_path, path, peer])
+    def as_peer(line):
+        f = line.split()
+        local = f[4:5] == ["LOCAL"] and f[-1] in renamed
+        return line[:-len(f[-1])] + prefix + f[-1] if local else line
+    lines = [as_peer(line) for line in symbol_tables(ours).splitlines()]
+    if lines != symbol_tables(peer).splitlines() or archive_index(ours) != archive_index(peer):
+        raise rt.Failure(f"{base}: -p differs from objcopy --redefine-syms")
+
+
 def body():
     tool = rt.namepatch_binary()
     rt.require_tools(rt.CROSS + "objcopy", rt.CROSS + "readelf", rt.CROSS + "nm")
@@ -169,6 +207,8 @@ def body():
         raise rt.Failure(f"{LIBDIR}/libc.a is missing (package libc6-dev-powerpc-cross)")
     with tempfile.TemporaryDirectory(prefix="namepatch-archives-") as work:
         renamed = sum(check_library(tool, work, path) for path in paths)
+        for path in paths:
+            check_prefix(tool, work, path)
     if renamed == 0:
         raise rt.Failure("no symbol was renamed in any library")
 

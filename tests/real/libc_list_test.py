@@ -122,7 +122,8 @@ def predict_clash(obj, pairs):
     return rt.predict_clash(obj, pairs) if obj.strtab is not None and pairs else None
 
 
-CLASH = re.compile(r"ERROR: renaming <([^>]*)> would also change <([^>]*)> in (.*)\n")
+CLASH = re.compile(r"ERROR: renaming <([^>]*)> would also change <([^>]*)> in (.*)\n"
+                   r"namepatch: -g lets the string table grow to take this rename\n")
 
 
 def check_refusal(member, result, pairs, path, before, after):

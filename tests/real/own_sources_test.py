@@ -76,7 +76,8 @@ def check_case(tool, work, original, pairs, mode, what, outcomes):
     if victim is not None:
         writer = next(old for old, _ in pairs if rt.predict_clash(obj, [p for p in pairs
                                                                           if p[0] == old]))
-        expected_err = f"ERROR: renaming <{writer}> would also change <{victim}> in {target}\n"
+        expected_err = (f"ERROR: renaming <{writer}> would also change <{victim}> in {target}\n"
+                        "namepatch: -g lets the string table grow to take this rename\n")
         got = (result.returncode, result.stdout, result.stderr.decode("latin-1"))
         if got != (1, b"", expected_err) or after != before:
             raise rt.Failure(f"{what}: expected refusal {expected_err!r}, got {got}")

@@ -4,7 +4,9 @@ only after the rename, and runs it under qemu-ppc: it must print what the
 renamed function prints. The link is first tried without the rename, which
 must fail, so the program cannot pass by finding the name elsewhere. The same
 program is then linked against a static library whose index, renamed with
-its member, is the only way the linker finds the member.
+its member, is the only way the linker finds the member. Last, two copies of
+one small library, prefixed differently with -p, are linked into one program,
+which would find every name defined twice without the prefixes.
 """
 import os
 import tempfile
@@ -22,6 +24,8 @@ def body():
         check_program(tool, work)
     with tempfile.TemporaryDirectory(prefix="namepatch-link-") as work:
         check_library(tool, work)
+    with tempfile.TemporaryDirectory(prefix="namepatch-link-") as work:
+        check_clash(tool, work)
 
 
 def check_program(tool, work):
@@ -39,6 +43,32 @@ def check_library(tool, work):
     os.remove(greeting)
     link = [rt.CROSS + "gcc", "-static", main_obj, "-L", work, "-lgreet", "-o", program]
     rename_link_and_run(tool, library, link, program, "the program from the library")
+
+
+def check_clash(tool, work):
+    """Each copy keeps its own count: acme's takes 2 and 3, beta's 4."""
+    objects = []
+    for name in ("ring", "ring_report", "clash_main"):
+        objects.append(os.path.join(work, name + ".o"))
+        source = os.path.join(HERE, "link", name + ".c")
+        rt.run_ok([rt.CROSS + "gcc", "-O2", "-c", source, "-o", objects[-1]])
+    copies = {prefix: os.path.join(work, f"lib{prefix}ring.a") for prefix in ("acme_", "beta_")}
+    for copy in copies.values():
+        rt.run_ok([rt.CROSS + "ar", "rcs", copy] + objects[:2])
+    link = [rt.CROSS + "gcc", "-static", objects[2], "-Wl,--whole-archive", *copies.values(),
+            "-Wl,--no-whole-archive", "-o", os.path.join(work, "program")]
+    if b"multiple definition of `ring_push'" not in rt.run(link).stderr:
+        raise rt.Failure("the unprefixed copies did not clash")
+    for prefix, copy in copies.items():
+        rt.run_ok([tool, "-p", prefix, copy])
+    # ring.c's local ring_level keeps its name; ring_report.c's global takes the prefix.
+    names = rt.run_ok([rt.CROSS + "nm", copies["acme_"]]).stdout.decode().split("\n")
+    if not {"00000000 t ring_level", "00000000 T acme_ring_level"} <= set(names):
+        raise rt.Failure(f"the prefixed copy holds {names}")
+    rt.run_ok(link)
+    ran = rt.run(["qemu-ppc", "-L", "/usr/powerpc-linux-gnu", link[-1]], timeout=60)
+    if (ran.returncode, ran.stdout) != (0, b"acme: 5\nbeta: 4\n"):
+        raise rt.Failure(f"the prefixed copies gave status {ran.returncode} and {ran.stdout!r}")
 
 
 def compile_sources(work):

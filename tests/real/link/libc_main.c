@@ -1,9 +1,14 @@
-/* Calls the C library's strpbrk by the only name the renamed library gives it. */
+/* Calls the C library's strpbrk by the only name the renamed library gives
+ * it: RENAMED, when the build names one. */
 #include <stdio.h>
 
-char* Qtrpbrk(const char* s, const char* accept);
+#ifndef RENAMED
+#define RENAMED Qtrpbrk
+#endif
+
+char* RENAMED(const char* s, const char* accept);
 
 int main(void) {
-  puts(Qtrpbrk("hello, from the renamed C library", ","));
+  puts(RENAMED("hello, from the renamed C library", ","));
   return 0;
 }
