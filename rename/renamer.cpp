@@ -495,9 +495,18 @@ std::vector<BytePatch> GrowStringTable(const ElfImage* elf, std::span<const Rena
   auto markLive = [&live](uint32_t from, uint32_t to) {
     for (uint32_t i = from; i < to; ++i) live[i / 64] |= uint64_t{1} << (i % 64);
   };
+  // Names that another section reads from the table through its sh_link
+  // (a second symbol table, version records) are not followed here, so with
+  // such a reader every old byte stays in the new table.
+  bool otherReader = false;
   VisitElfLayout(elf->layout, [&]<class E>(E) {
+    for (uint32_t i = 0; i < GetSectionCount(elf); ++i) {
+      otherReader = otherReader || (i != elf->symtab->index &&
+                                    GetSectionHeader<E>(elf, i).sh_link == strtab.index);
+    }
+    if (otherReader) markLive(0, size);
     const typename E::Sym* symbols = GetSymbols<E>(elf);
-    for (uint32_t i = 0; i < count; ++i) {
+    for (uint32_t i = 0; i < count && !otherReader; ++i) {
       const uint32_t offset = symbols[i].st_name;
       if (offset == 0 || lastPair[i] != kNone) continue;
       markLive(offset, offset + static_cast<uint32_t>(strlen(GetSymbolName(elf, offset))));

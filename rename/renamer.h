@@ -118,7 +118,8 @@ ObjectRenames RenameObject(const ElfImage* elf, const char* name, const OldNameI
 // The patches that move elf's .strtab to the object's end, rebuilt for the
 // matches (any lengths): a copy of the old table with each distinct new name
 // appended once and the bytes of renamed-away names that no remaining symbol
-// or section name uses cleared; every renamed symbol's st_name points at its
+// or section name uses cleared (none when another section than .symtab
+// links to .strtab, whose names are not followed); every renamed symbol's st_name points at its
 // new name, .strtab's sh_offset and sh_size at the new table, and the old
 // region is cleared, except bytes another section holds. Nothing else moves.
 // The table starts at sh_addralign when that is a power of two up to 4096.

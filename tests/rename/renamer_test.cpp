@@ -419,6 +419,28 @@ TEST_F(Renamer, FindRenameClashIgnoresSectionNamesOfTheirOwnTable) {
 
 // Renames on objects damaged at random must never reach outside the image or
 // the copy; run under a sanitizer this proves it, and it must not crash here.
+// Growth clears the renamed-away name, unless a section other than .symtab
+// reads names from .strtab, whose names it cannot follow.
+TEST_F(Renamer, GrowthKeepsEveryNameForAnotherReaderOfStrtab) {
+  for (uint32_t link : {0u, 3u}) {
+    ObjectLayout layout;
+    layout.sections = {
+        {.name = ".other", .sh_type = 2, .bytes = "", .sh_link = link}};  // .strtab is 3
+    const uint32_t name = AddName(layout.strtab, "alpha");
+    layout.symbols = {{.st_name = name}};
+    const ElfImage* elf = Load(layout);
+    ASSERT_NE(elf, nullptr);
+    const char* oldNames[] = {"alpha"};
+    const char* newNames[] = {"alphabet"};
+    OldNameIndex index = IndexOldNames(oldNames);
+    ObjectRenames renames = RenameObject(elf, "x.o", index, newNames, true);
+    ASSERT_FALSE(renames.grown.empty());
+    const std::vector<uint8_t>& table = renames.grown.back().bytes;
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(table.data()) + name), link ? "alpha" : "")
+        << "sh_link " << link;
+  }
+}
+
 TEST_F(Renamer, RandomlyDamagedObjectsAreRenamedSafely) {
   ObjectLayout layout;
   layout.namesInStrtab = true;

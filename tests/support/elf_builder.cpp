@@ -60,7 +60,7 @@ BuiltObject BuildIn(const ObjectLayout& layout) {
   std::vector<Placed> sections;
   sections.push_back({"", 0, 0, 0, 0, 0, ""});
   for (const SectionLayout& s : layout.sections) {
-    sections.push_back({s.name, s.sh_type, s.sh_flags, s.sh_entsize, 0, 0, s.bytes});
+    sections.push_back({s.name, s.sh_type, s.sh_flags, s.sh_entsize, s.sh_link, 0, s.bytes});
   }
   sections.resize(sections.size() + layout.emptySections, {"", 1, 0, 0, 0, 0, ""});
   const uint16_t entrySize = layout.e_shentsize ? layout.e_shentsize : sizeof(typename E::Shdr);

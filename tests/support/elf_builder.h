@@ -40,6 +40,7 @@ struct SectionLayout {
   std::string bytes;
   uint32_t sh_flags = 0;
   uint32_t sh_entsize = 0;
+  uint32_t sh_link = 0;
 };
 
 struct ObjectLayout {
