@@ -42,10 +42,7 @@ const char* const kOptionLines[] = {
     "  -a list_file        take the old/new pairs from list_file; -c and -n are then ignored\n",
     "  -p prefix           rename each name the inputs define to prefix + name; imports stay\n",
     "  -o output_elfname   write every input to this one path instead of over itself\n",
-    // Two lines, one element: clang asks for the parentheses.
-    ("  -g                  let .strtab grow to take any rename: names of other lengths, and "
-     "names\n"
-     "                      stored inside other names\n"),
+    "  -g                  let .strtab grow: new names of any length, names inside others\n",
     "  --help              print this help and exit\n",
     "  --version           print the version and exit\n",
 };
