@@ -19,6 +19,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using testcli::kGrowHint;
 using testcli::RunLimits;
 using testcli::RunNamepatch;
 using testcli::RunResult;
@@ -29,9 +30,6 @@ using testelf::ObjectLayout;
 
 using Args = std::vector<std::string>;
 using Files = std::map<std::string, std::string>;
-
-// What follows a refusal that -g would lift.
-constexpr const char* kGrowHint = "namepatch: -g lets the string table grow to take this rename\n";
 
 // In every class and byte order; a dynamic symbol table naming the symbol too
 // (placed before .strtab) is never touched.
@@ -260,7 +258,7 @@ TEST(CliOptions, OptionWithoutValueIsRefused) {
 
 TEST(CliOptions, ModeErrorsComeInOrder) {
   const std::string unequal =
-      "ERROR: newsymbol's string length must equal oldsymbol's it.\n" + std::string(kGrowHint);
+      "ERROR: newsymbol's string length must equal oldsymbol's it.\n" + kGrowHint;
   ExpectRefusals({
       {{"x.o"}, "ERROR: set oldsymbol.\n"},
       {{"-n", "baz", "x.o"}, "ERROR: set oldsymbol.\n"},
@@ -602,11 +600,11 @@ TEST_F(Cli, RenameThatWouldChangeAnotherNameIsRefused) {
       {"tail renamed",
        shared,
        {"-c", "bar", "-n", "baz"},
-       "ERROR: renaming <bar> would also change <foobar> in %s\n" + std::string(kGrowHint)},
+       "ERROR: renaming <bar> would also change <foobar> in %s\n" + kGrowHint},
       {"whole renamed",
        shared,
        {"-c", "foobar", "-n", "fooqux"},
-       "ERROR: renaming <foobar> would also change <bar> in %s\n" + std::string(kGrowHint)},
+       "ERROR: renaming <foobar> would also change <bar> in %s\n" + kGrowHint},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);
