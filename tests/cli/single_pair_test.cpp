@@ -34,11 +34,7 @@ using Files = std::map<std::string, std::string>;
 // In every class and byte order; a dynamic symbol table naming the symbol too
 // (placed before .strtab) is never touched.
 class SinglePair : public testing::TestWithParam<std::pair<uint8_t, uint8_t>> {};
-INSTANTIATE_TEST_SUITE_P(Layouts, SinglePair,
-                         testing::Values(std::pair<uint8_t, uint8_t>{1, 2},
-                                         std::pair<uint8_t, uint8_t>{1, 1},
-                                         std::pair<uint8_t, uint8_t>{2, 1},
-                                         std::pair<uint8_t, uint8_t>{2, 2}));
+INSTANTIATE_TEST_SUITE_P(Layouts, SinglePair, testing::ValuesIn(testelf::kEveryLayout));
 
 TEST_P(SinglePair, RenamesEveryMatchingSymbolInPlace) {
   testelf::ObjectLayout layout;

@@ -302,11 +302,7 @@ class RenamerInEveryLayout : public Renamer,
     return layout;
   }
 };
-INSTANTIATE_TEST_SUITE_P(Layouts, RenamerInEveryLayout,
-                         testing::Values(std::pair<uint8_t, uint8_t>{1, 2},
-                                         std::pair<uint8_t, uint8_t>{1, 1},
-                                         std::pair<uint8_t, uint8_t>{2, 1},
-                                         std::pair<uint8_t, uint8_t>{2, 2}));
+INSTANTIATE_TEST_SUITE_P(Layouts, RenamerInEveryLayout, testing::ValuesIn(testelf::kEveryLayout));
 
 TEST_P(RenamerInEveryLayout, IndexedRenamesGiveWhatRenameSymbolPerPairGives) {
   ObjectLayout layout;
