@@ -257,8 +257,7 @@ TEST(Archives, RefusedArchiveIsLeftWholeAfterEarlierOutputs) {
        "LoadElfFile: %s(a_rather_long_member_name.o) is not an ELF file of a known class and byte "
        "order\n"},
       {"member whose rename changes another name", WithBadMember("shared.o", TailSharing()),
-       "ERROR: renaming <bar> would also change <foobar> in %s(shared.o)\nnamepatch: -g lets the "
-       "string table grow to take this rename\n"},
+       "ERROR: renaming <bar> would also change <foobar> in %s(shared.o)\n" + testcli::kGrowHint},
       {"thin archive", Thin(),
        "LoadElfFile: %s is a thin archive; rename its member files instead\n"},
       {"BSD index", Lay({{{"__.SYMDEF", {}, "any"}, {"good.o", {"bar"}}}, {}, false, true}),

@@ -10,6 +10,7 @@
 
 namespace {
 
+using testcli::kGrowHint;
 using testcli::RunNamepatch;
 using testcli::RunResult;
 using testcli::ScratchDir;
@@ -106,8 +107,8 @@ TEST(ListMode, ABadListStopsTheRunBeforeAnyInputIsTouched) {
       {"name too long", "aa bb " + std::string(1024, 'n') + " x", true,
        "ERROR: name longer than 1023 bytes in list file '%s'\n"},
       {"unequal pair", "aa bb ccc dd", true,
-       "ERROR: newsymbol's string length must equal oldsymbol's it.\n --- ccc\n +++ dd\nnamepatch: "
-       "-g lets the string table grow to take this rename\n"},
+       "ERROR: newsymbol's string length must equal oldsymbol's it.\n --- ccc\n +++ dd\n" +
+           kGrowHint},
   };
   for (const BadListCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -131,9 +132,9 @@ TEST(ListMode, WithoutInputsTheListIsStillRead) {
   dir.Write("pairs.txt", "aa b\n");
   RunResult r = RunNamepatch({"-a", "pairs.txt"}, dir.path());
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err,
-            "ERROR: newsymbol's string length must equal oldsymbol's it.\n --- aa\n +++ "
-            "b\nnamepatch: -g lets the string table grow to take this rename\n");
+  EXPECT_EQ(
+      r.err,
+      "ERROR: newsymbol's string length must equal oldsymbol's it.\n --- aa\n +++ b\n" + kGrowHint);
   dir.Write("pairs.txt", "aa bb\n");
   r = RunNamepatch({"-a", "pairs.txt"}, dir.path());
   EXPECT_EQ(r.status, 0);
@@ -153,8 +154,8 @@ TEST(ListMode, SharedNameBytesAreJudgedAfterTheWholeList) {
   RunResult r = RunNamepatch({"-a", "alone.txt", "x.o"}, dir.path());
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "ERROR: renaming <bar> would also change <foobar> in " + (dir / "x.o") +
-                       "\nnamepatch: -g lets the string table grow to take this rename\n");
+  EXPECT_EQ(r.err, "ERROR: renaming <bar> would also change <foobar> in " + (dir / "x.o") + "\n" +
+                       kGrowHint);
   EXPECT_EQ(dir.Read("x.o"), input);
 
   // Together the two pairs ask for exactly what the shared bytes give.

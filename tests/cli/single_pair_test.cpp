@@ -19,6 +19,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using testcli::kGrowHint;
 using testcli::RunLimits;
 using testcli::RunNamepatch;
 using testcli::RunResult;
@@ -32,27 +33,27 @@ using Files = std::map<std::string, std::string>;
 
 // In every class and byte order; a dynamic symbol table naming the symbol too
 // (placed before .strtab) is never touched.
-TEST(SinglePair, RenamesEveryMatchingSymbolInPlace) {
-  for (auto [eiClass, eiData] : {std::pair<uint8_t, uint8_t>{1, 2}, {1, 1}, {2, 1}, {2, 2}}) {
-    testelf::ObjectLayout layout;
-    layout.eiClass = eiClass;
-    layout.eiData = eiData;
-    layout.sections = {{.name = ".dynsym", .sh_type = 11, .bytes = std::string(48, '\1')},
-                       {.name = ".dynstr", .sh_type = 3, .bytes = std::string("\0func_a\0", 8)}};
-    uint32_t name = testelf::AddName(layout.strtab, "func_a");
-    layout.symbols = {{.st_name = name}};
-    std::string input = testelf::BuildObject(layout).bytes;
-    ScratchDir dir;
-    dir.Write("x.o", input);
-    testcli::RunResult r = RunNamepatch({"-c", "func_a", "-n", "func_b", "x.o"}, dir.path());
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "<func_a> -> <func_b> changed\n");
-    EXPECT_EQ(r.err, "");
-    std::string expected = input;
-    expected.replace(expected.rfind("func_a"), 6, "func_b");
-    EXPECT_EQ(dir.Read("x.o"), expected) << int{eiClass} << "/" << int{eiData};
-    EXPECT_EQ(dir.List(), std::vector<std::string>{"x.o"});
-  }
+class SinglePair : public testing::TestWithParam<std::pair<uint8_t, uint8_t>> {};
+INSTANTIATE_TEST_SUITE_P(Layouts, SinglePair, testing::ValuesIn(testelf::kEveryLayout));
+
+TEST_P(SinglePair, RenamesEveryMatchingSymbolInPlace) {
+  testelf::ObjectLayout layout;
+  std::tie(layout.eiClass, layout.eiData) = GetParam();
+  layout.sections = {{.name = ".dynsym", .sh_type = 11, .bytes = std::string(48, '\1')},
+                     {.name = ".dynstr", .sh_type = 3, .bytes = std::string("\0func_a\0", 8)}};
+  uint32_t name = testelf::AddName(layout.strtab, "func_a");
+  layout.symbols = {{.st_name = name}};
+  std::string input = testelf::BuildObject(layout).bytes;
+  ScratchDir dir;
+  dir.Write("x.o", input);
+  testcli::RunResult r = RunNamepatch({"-c", "func_a", "-n", "func_b", "x.o"}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "<func_a> -> <func_b> changed\n");
+  EXPECT_EQ(r.err, "");
+  std::string expected = input;
+  expected.replace(expected.rfind("func_a"), 6, "func_b");
+  EXPECT_EQ(dir.Read("x.o"), expected);
+  EXPECT_EQ(dir.List(), std::vector<std::string>{"x.o"});
 }
 
 // An object with one symbol per name, each name stored on its own; text
@@ -250,6 +251,8 @@ TEST(CliOptions, OptionWithoutValueIsRefused) {
 }
 
 TEST(CliOptions, ModeErrorsComeInOrder) {
+  const std::string unequal =
+      "ERROR: newsymbol's string length must equal oldsymbol's it.\n" + kGrowHint;
   ExpectRefusals({
       {{"x.o"}, "ERROR: set oldsymbol.\n"},
       {{"-n", "baz", "x.o"}, "ERROR: set oldsymbol.\n"},
@@ -258,24 +261,16 @@ TEST(CliOptions, ModeErrorsComeInOrder) {
       // A value that looks like an option is a value: -c takes "-c".
       {{"-c", "-c"}, "ERROR: set newsymbol.\n"},
       {{"-n", "-c", "x.o"}, "ERROR: set oldsymbol.\n"},
-      {{"-c", "foo", "-n", "ba", "x.o"},
-       "ERROR: newsymbol's string length must equal oldsymbol's it.\nnamepatch: -g lets the string "
-       "table grow to take this rename\n"},
-      {{"-c", "foo", "-n", "bazz"},
-       "ERROR: newsymbol's string length must equal oldsymbol's it.\nnamepatch: -g lets the string "
-       "table grow to take this rename\n"},
-      {{"-c", "", "-n", "x", "x.o"},
-       "ERROR: newsymbol's string length must equal oldsymbol's it.\nnamepatch: -g lets the string "
-       "table grow to take this rename\n"},
+      {{"-c", "foo", "-n", "ba", "x.o"}, unequal},
+      {{"-c", "foo", "-n", "bazz"}, unequal},
+      {{"-c", "", "-n", "x", "x.o"}, unequal},
       // With -g, wherever it stands, only a name's own length is judged.
       {{"-g", "-c", "", "-n", "x", "x.o"}, "ERROR: a name must be 1 to 1023 bytes long, not 0\n"},
       {{"-c", "foo", "-g", "-n", std::string(1024, 'b'), "missing.o"},
        "ERROR: a name must be 1 to 1023 bytes long, not 1024\n"},
       // Mode errors come before any input is read.
       {{"missing.o"}, "ERROR: set oldsymbol.\n"},
-      {{"-c", "foo", "-n", "ba", "missing.o"},
-       "ERROR: newsymbol's string length must equal oldsymbol's it.\nnamepatch: -g lets the string "
-       "table grow to take this rename\n"},
+      {{"-c", "foo", "-n", "ba", "missing.o"}, unequal},
       // Registry errors come before mode errors.
       {{"x.o", "x.o"}, "ERROR: duplicate filename 'x.o'.\n"},
   });
@@ -599,13 +594,11 @@ TEST_F(Cli, RenameThatWouldChangeAnotherNameIsRefused) {
       {"tail renamed",
        shared,
        {"-c", "bar", "-n", "baz"},
-       "ERROR: renaming <bar> would also change <foobar> in %s\nnamepatch: -g lets the string "
-       "table grow to take this rename\n"},
+       "ERROR: renaming <bar> would also change <foobar> in %s\n" + kGrowHint},
       {"whole renamed",
        shared,
        {"-c", "foobar", "-n", "fooqux"},
-       "ERROR: renaming <foobar> would also change <bar> in %s\nnamepatch: -g lets the string "
-       "table grow to take this rename\n"},
+       "ERROR: renaming <foobar> would also change <bar> in %s\n" + kGrowHint},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);
@@ -659,8 +652,8 @@ TEST_F(Cli, SectionNameSharingStrtabIsProtected) {
   RunResult r = Run({"-c", "text", "-n", "txet", "x.o"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "ERROR: renaming <text> would also change <.text> in " + Full("x.o") +
-                       "\nnamepatch: -g lets the string table grow to take this rename\n");
+  EXPECT_EQ(r.err, "ERROR: renaming <text> would also change <.text> in " + Full("x.o") + "\n" +
+                       kGrowHint);
   EXPECT_EQ(Now(), (Files{{"x.o", input}}));
 }
 

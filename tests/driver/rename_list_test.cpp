@@ -95,11 +95,11 @@ TEST(ReadRenameList, RefusesEveryListThatWouldLosePairs) {
       {"long lone last name", "a b " + tooLong,
        "ERROR: name longer than 1023 bytes in list file '%s'\n"},
       {"unequal pair after good ones", "a b cc dd eee ff gg hh",
-       "ERROR: newsymbol's string length must equal oldsymbol's it.\n --- eee\n +++ ff\nnamepatch: "
-       "-g lets the string table grow to take this rename\n"},
+       "ERROR: newsymbol's string length must equal oldsymbol's it.\n --- eee\n +++ ff\n" +
+           testcli::kGrowHint},
       {"unequal pair before a long name", "a bb " + tooLong,
-       "ERROR: newsymbol's string length must equal oldsymbol's it.\n --- a\n +++ bb\nnamepatch: "
-       "-g lets the string table grow to take this rename\n"},
+       "ERROR: newsymbol's string length must equal oldsymbol's it.\n --- a\n +++ bb\n" +
+           testcli::kGrowHint},
   };
   for (const FaultCase& c : cases) {
     testcli::ScratchDir dir;

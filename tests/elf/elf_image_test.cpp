@@ -633,10 +633,10 @@ TEST_F(Loader, RefusesDamageInExtendedNumbering) {
 // Damage written through the views lands in each layout's own fields; the
 // checks and their messages hold in every layout, with extended numbering.
 TEST_F(Loader, RefusesDamageInEveryLayout) {
-  for (auto [eiClass, eiData] : {std::pair{1, 1}, {1, 2}, {2, 1}, {2, 2}}) {
+  for (auto [eiClass, eiData] : testelf::kEveryLayout) {
     ObjectLayout layout = DamageLayout();
-    layout.eiClass = static_cast<uint8_t>(eiClass);
-    layout.eiData = static_cast<uint8_t>(eiData);
+    layout.eiClass = eiClass;
+    layout.eiData = eiData;
     layout.extendedNumbering = true;
     const BuiltObject base = BuildObject(layout);
     ElfImage* elf = Load(base.bytes);
@@ -645,9 +645,6 @@ TEST_F(Loader, RefusesDamageInEveryLayout) {
       using Shdr = typename E::Shdr;
       auto section = [&base](std::string& b, uint32_t index) -> Shdr& {
         return *reinterpret_cast<Shdr*>(b.data() + base.shoff + index * sizeof(Shdr));
-      };
-      auto named = [&](std::string& b, const char* name) -> Shdr& {
-        return section(b, Index(base, name));
       };
       const uint32_t symtab = base.sectionOffset.at(".symtab");
       const std::string entrySize = std::to_string(sizeof(Shdr));
@@ -663,7 +660,7 @@ TEST_F(Loader, RefusesDamageInEveryLayout) {
            "the section header table lies outside the file"},
           {".rela.text on .symtab",
            [&](const BuiltObject&, std::string& b) {
-             named(b, ".rela.text").sh_offset = symtab + 4;
+             section(b, Index(base, ".rela.text")).sh_offset = symtab + 4;
            },
            ".rela.text overlaps .symtab"},
           {"symbol name beyond .strtab",

@@ -99,17 +99,17 @@ def choose_pairs(objects, per_member):
     return pairs, matching
 
 
-def archive_index(path):
+def archive_index(path, cross=rt.CROSS):
     """The "Archive index:" lines of nm -s, in order; none for an object."""
-    lines = rt.run_ok([rt.CROSS + "nm", "-s", path]).stdout.decode("latin-1").splitlines()
+    lines = rt.run_ok([cross + "nm", "-s", path]).stdout.decode("latin-1").splitlines()
     if "Archive index:" not in lines:
         return []
     rest = lines[lines.index("Archive index:") + 1:]
     return rest[:rest.index("")] if "" in rest else rest
 
 
-def symbol_tables(path):
-    text = rt.run_ok([rt.CROSS + "readelf", "-Ws", path]).stdout.decode("latin-1")
+def symbol_tables(path, cross=rt.CROSS):
+    text = rt.run_ok([cross + "readelf", "-Ws", path]).stdout.decode("latin-1")
     return text.replace(path, "<library>")
 
 
@@ -123,8 +123,8 @@ def changed_outside(before, after, regions):
     return None
 
 
-def check_library(tool, work, path):
-    base = os.path.basename(path)
+def check_library(tool, work, path, cross=rt.CROSS):
+    base = cross + os.path.basename(path)
     with open(path, "rb") as f:
         before = f.read()
     library = Library(before)
@@ -154,14 +154,14 @@ def check_library(tool, work, path):
     where = changed_outside(before, after, library.changeable())
     if where is not None:
         raise rt.Failure(f"{base}: byte {where} changed outside .strtab and the index's names")
-    rt.run_ok([rt.CROSS + "objcopy", "--redefine-syms=" + list_path, path, peer])
-    if symbol_tables(ours) != symbol_tables(peer):
+    rt.run_ok([cross + "objcopy", "--redefine-syms=" + list_path, path, peer])
+    if symbol_tables(ours, cross) != symbol_tables(peer, cross):
         raise rt.Failure(f"{base}: symbol tables differ from objcopy's")
-    index = archive_index(ours)
-    if index != archive_index(peer):
+    index = archive_index(ours, cross)
+    if index != archive_index(peer, cross):
         raise rt.Failure(f"{base}: archive index differs from objcopy's")
     # Every chosen name is a defined global, which the index lists.
-    if pairs and library.index_names[1] and index == archive_index(path):
+    if pairs and library.index_names[1] and index == archive_index(path, cross):
         raise rt.Failure(f"{base}: the archive index did not follow the renames")
     renamed = report.count("\n")
     print(f"{base}: {len(objects)} objects, {len(pairs)} pairs, {renamed} symbols renamed, "

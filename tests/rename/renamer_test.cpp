@@ -6,6 +6,8 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "tests/support/cli.h"
@@ -292,37 +294,41 @@ TEST_F(Renamer, FindRenamesOrdersByPairThenSymbol) {
 }
 
 // Symbols are read in the object's own class and byte order.
-const std::pair<uint8_t, uint8_t> kLayouts[] = {{1, 2}, {1, 1}, {2, 1}, {2, 2}};
-
-TEST_F(Renamer, IndexedRenamesGiveWhatRenameSymbolPerPairGivesInEveryLayout) {
-  for (auto [eiClass, eiData] : kLayouts) {
-    ObjectLayout layout;
-    layout.eiClass = eiClass;
-    layout.eiData = eiData;
-    std::vector<uint32_t> at;
-    for (const char* name : {"alpha", "omega", "beta", "", "gamma", "alpha"})
-      at.push_back(AddName(layout.strtab, name));
-    for (uint32_t offset : at) layout.symbols.push_back({.st_name = offset});
-    layout.symbols.push_back({.st_name = at[0]});
-    layout.symbols.push_back({.st_name = at[2] + 1});  // "eta"
-    ElfImage* elf = Load(layout);
-    ASSERT_NE(elf, nullptr);
-    const Pairs pairs = {{"alpha", "omega", "eta", "beta", "alpha", "nope", "", "gamma"},
-                         {"omega", "alpha", "ETA", "BETA", "ALPHA", "NOPE", "", "delta"}};
-    uint8_t* perPair = Copy(elf);
-    std::string expectedOut;
-    for (size_t i = 0; i < pairs.oldNames.size(); ++i) {
-      expectedOut += Rename(elf, perPair, pairs.oldNames[i], pairs.newNames[i]);
-    }
-    uint8_t* onePass = Copy(elf);
-    std::vector<RenameMatch> matches = FindRenames(elf, IndexOldNames(pairs.oldNames));
-    CaptureStdout();
-    WriteRenames(onePass, matches, pairs.oldNames, pairs.newNames);
-    ReportRenames(matches, pairs.oldNames, pairs.newNames);
-    EXPECT_EQ(GetCapturedStdout(), expectedOut);
-    EXPECT_EQ(Table(elf, onePass), Table(elf, perPair));
-    EXPECT_EQ(Table(elf, onePass), std::string("\0ALPHA\0alpha\0BETA\0\0delta\0ALPHA\0", 31));
+class RenamerInEveryLayout : public Renamer,
+                             public testing::WithParamInterface<std::pair<uint8_t, uint8_t>> {
+ protected:
+  ObjectLayout InLayout(ObjectLayout layout) {
+    std::tie(layout.eiClass, layout.eiData) = GetParam();
+    return layout;
   }
+};
+INSTANTIATE_TEST_SUITE_P(Layouts, RenamerInEveryLayout, testing::ValuesIn(testelf::kEveryLayout));
+
+TEST_P(RenamerInEveryLayout, IndexedRenamesGiveWhatRenameSymbolPerPairGives) {
+  ObjectLayout layout;
+  std::vector<uint32_t> at;
+  for (const char* name : {"alpha", "omega", "beta", "", "gamma", "alpha"})
+    at.push_back(AddName(layout.strtab, name));
+  for (uint32_t offset : at) layout.symbols.push_back({.st_name = offset});
+  layout.symbols.push_back({.st_name = at[0]});
+  layout.symbols.push_back({.st_name = at[2] + 1});  // "eta"
+  ElfImage* elf = Load(InLayout(layout));
+  ASSERT_NE(elf, nullptr);
+  const Pairs pairs = {{"alpha", "omega", "eta", "beta", "alpha", "nope", "", "gamma"},
+                       {"omega", "alpha", "ETA", "BETA", "ALPHA", "NOPE", "", "delta"}};
+  uint8_t* perPair = Copy(elf);
+  std::string expectedOut;
+  for (size_t i = 0; i < pairs.oldNames.size(); ++i) {
+    expectedOut += Rename(elf, perPair, pairs.oldNames[i], pairs.newNames[i]);
+  }
+  uint8_t* onePass = Copy(elf);
+  std::vector<RenameMatch> matches = FindRenames(elf, IndexOldNames(pairs.oldNames));
+  CaptureStdout();
+  WriteRenames(onePass, matches, pairs.oldNames, pairs.newNames);
+  ReportRenames(matches, pairs.oldNames, pairs.newNames);
+  EXPECT_EQ(GetCapturedStdout(), expectedOut);
+  EXPECT_EQ(Table(elf, onePass), Table(elf, perPair));
+  EXPECT_EQ(Table(elf, onePass), std::string("\0ALPHA\0alpha\0BETA\0\0delta\0ALPHA\0", 31));
 }
 
 // FindRenameClash for a single pair.
@@ -342,33 +348,28 @@ struct ClashCase {
   std::string expected;
 };
 
-TEST_F(Renamer, FindRenameClashJudgesTailSharingNamesInEveryLayout) {
-  for (auto [eiClass, eiData] : kLayouts) {
-    ObjectLayout layout = TailSharing();
-    layout.eiClass = eiClass;
-    layout.eiData = eiData;
-    ElfImage* elf = Load(layout);
-    ASSERT_NE(elf, nullptr);
-    const ClashCase cases[] = {
-        {{{"bar"}, {"baz"}}, "writer bar, victim foobar"},
-        {{{"foobar"}, {"fooqux"}}, "writer foobar, victim bar"},
-        {{{"foobar"}, {"zoobar"}}, "none"},
-        {{{"foobar"}, {"foobaR"}}, "writer foobar, victim bar"},
-        {{{"foobar", "bar"}, {"fooqux", "qux"}}, "none"},
-        {{{"bar", "foobar"}, {"qux", "fooqux"}}, "none"},
-        {{{"foobar", "bar"}, {"fooqux", "quy"}}, "writer bar, victim foobar"},
-        {{{"bar"}, {"bar"}}, "none"},
-        {{{"foobar"}, {"foobar"}}, "none"},
-        {{{"absent"}, {"nobody"}}, "none"},
-        {{{}, {}}, "none"},
-    };
-    for (const ClashCase& c : cases) {
-      std::string pairs;
-      for (size_t i = 0; i < c.pairs.oldNames.size(); ++i) {
-        pairs += std::string(c.pairs.oldNames[i]) + "->" + c.pairs.newNames[i] + " ";
-      }
-      EXPECT_EQ(Describe(Clash(elf, c.pairs)), c.expected) << pairs << int{eiClass} << int{eiData};
+TEST_P(RenamerInEveryLayout, FindRenameClashJudgesTailSharingNames) {
+  ElfImage* elf = Load(InLayout(TailSharing()));
+  ASSERT_NE(elf, nullptr);
+  const ClashCase cases[] = {
+      {{{"bar"}, {"baz"}}, "writer bar, victim foobar"},
+      {{{"foobar"}, {"fooqux"}}, "writer foobar, victim bar"},
+      {{{"foobar"}, {"zoobar"}}, "none"},
+      {{{"foobar"}, {"foobaR"}}, "writer foobar, victim bar"},
+      {{{"foobar", "bar"}, {"fooqux", "qux"}}, "none"},
+      {{{"bar", "foobar"}, {"qux", "fooqux"}}, "none"},
+      {{{"foobar", "bar"}, {"fooqux", "quy"}}, "writer bar, victim foobar"},
+      {{{"bar"}, {"bar"}}, "none"},
+      {{{"foobar"}, {"foobar"}}, "none"},
+      {{{"absent"}, {"nobody"}}, "none"},
+      {{{}, {}}, "none"},
+  };
+  for (const ClashCase& c : cases) {
+    std::string pairs;
+    for (size_t i = 0; i < c.pairs.oldNames.size(); ++i) {
+      pairs += std::string(c.pairs.oldNames[i]) + "->" + c.pairs.newNames[i] + " ";
     }
+    EXPECT_EQ(Describe(Clash(elf, c.pairs)), c.expected) << pairs;
   }
 }
 

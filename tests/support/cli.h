@@ -9,6 +9,10 @@
 
 namespace testcli {
 
+// The line after a refusal that -g would lift.
+inline const std::string kGrowHint =
+    "namepatch: -g lets the string table grow to take this rename\n";
+
 struct RunResult {
   int status;  // the exit status, or 128 + signal number
   std::string out;

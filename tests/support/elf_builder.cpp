@@ -131,10 +131,7 @@ BuiltObject BuildIn(const ObjectLayout& layout) {
   }
 
   typename E::Ehdr ehdr{};
-  memcpy(ehdr.e_ident,
-         "\x7F"
-         "ELF",
-         4);
+  memcpy(ehdr.e_ident, "\177ELF", 4);
   ehdr.e_ident[4] = layout.eiClass;
   ehdr.e_ident[5] = layout.eiData;
   ehdr.e_ident[6] = 1;  // EV_CURRENT

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testelf {
@@ -42,6 +43,9 @@ struct SectionLayout {
   uint32_t sh_entsize = 0;
   uint32_t sh_link = 0;
 };
+
+// (eiClass, eiData) of every layout: big- and little-endian ELF32 and ELF64.
+inline constexpr std::pair<uint8_t, uint8_t> kEveryLayout[] = {{1, 2}, {1, 1}, {2, 1}, {2, 2}};
 
 struct ObjectLayout {
   // Sections placed before .symtab, e.g. .text or .rela.text.
