@@ -18,11 +18,13 @@ constexpr uint8_t kDataLittle = 1;
 constexpr uint8_t kDataBig = 2;
 constexpr uint16_t kExtendedIndex = 0xFFFF;  // SHN_XINDEX
 
-// A byte range of the file, for the bounds and overlap checks.
+// A byte range of the file, for the bounds and overlap checks. The label is
+// a literal or a section name in the image, so that checking an object that
+// is whole allocates nothing for messages it never prints.
 struct Region {
   uint64_t begin;
   uint64_t end;
-  std::string label;
+  const char* label;
 };
 
 // A section header's values as the file states them, not yet checked.
@@ -42,9 +44,9 @@ bool Overlap(const Region& a, const Region& b) {
 }
 
 // Only for a section already found inside the file, so the sum cannot wrap.
-Region SectionRegion(const RawSection& section, uint32_t entrySize, std::string label) {
+Region SectionRegion(const RawSection& section, uint32_t entrySize, const char* label) {
   uint64_t size = entrySize ? section.size / entrySize * entrySize : section.size;
-  return {section.offset, section.offset + size, std::move(label)};
+  return {section.offset, section.offset + size, label};
 }
 
 // Only for a section already found inside the file.
@@ -168,14 +170,16 @@ std::string CheckTableRegions(const ElfImage* elf, const std::optional<RawSectio
   for (uint32_t i = 0; i < elf->sectionCount; ++i) {
     const RawSection section = ReadSection<E>(elf, i);
     if (!IsRelaSection(elf, section)) continue;
-    std::string name = GetSectionName(elf, section.name);
-    if (!Inside(elf, section.offset, section.size)) return name + " lies outside the file";
+    const char* name = GetSectionName(elf, section.name);
+    if (!Inside(elf, section.offset, section.size)) {
+      return std::string(name) + " lies outside the file";
+    }
     records.push_back(SectionRegion(section, sizeof(typename E::Rela), name));
   }
 
   for (const Region& table : tables) {
     for (const Region& record : records) {
-      if (Overlap(table, record)) return table.label + " overlaps " + record.label;
+      if (Overlap(table, record)) return std::string(table.label) + " overlaps " + record.label;
     }
   }
   // Stable, so that of two records starting together the later-listed one is
@@ -186,7 +190,7 @@ std::string CheckTableRegions(const ElfImage* elf, const std::optional<RawSectio
   for (const Region& record : records) {
     if (record.begin == record.end) continue;
     if (last != nullptr && record.begin < last->end) {
-      return record.label + " overlaps " + last->label;
+      return std::string(record.label) + " overlaps " + last->label;
     }
     if (last == nullptr || record.end > last->end) last = &record;
   }
