@@ -222,6 +222,20 @@ std::vector<RenameMatch> AddObjectPatch(InputRenames* renames, uint32_t offset, 
   return std::move(object.matches);
 }
 
+// Loads an archive member that is an ELF object where it lies in the
+// archive's buffer, naming it path(member) in name for messages. None for a
+// member of another kind (text, another object format), which is carried as
+// it is; a member that cannot be loaded ends the process with status 1.
+ElfImage* LoadMemberObject(const Archive* archive, const ArchiveMember& member, const char* path,
+                           std::string* name) {
+  uint8_t* bytes = archive->bytes + member.offset;
+  if (member.special || member.size < 4 || memcmp(bytes, "\177ELF", 4) != 0) return nullptr;
+  name->assign(path).append("(").append(member.name).append(")");
+  ElfImage* elf = LoadElfImage(bytes, member.size, name->c_str());
+  if (elf == nullptr) exit(1);
+  return elf;
+}
+
 // Loads every object member where it lies in the archive's buffer and
 // renames in it as in an object file; then the symbol index follows what the
 // members' renames did, so that the linker still finds them. Once a member
@@ -234,13 +248,8 @@ InputRenames RenameArchive(Archive* archive, const char* path, const OldNameInde
   bool grew = false;
   for (size_t m = 0; m < archive->members.size(); ++m) {
     const ArchiveMember& member = archive->members[m];
-    uint8_t* bytes = archive->bytes + member.offset;
-    // A member of another kind (text, another object format) is carried as
-    // it is.
-    if (member.special || member.size < 4 || memcmp(bytes, "\177ELF", 4) != 0) continue;
-    name.assign(path).append("(").append(member.name).append(")");
-    ElfImage* elf = LoadElfImage(bytes, member.size, name.c_str());
-    if (elf == nullptr) exit(1);
+    ElfImage* elf = LoadMemberObject(archive, member, path, &name);
+    if (elf == nullptr) continue;
     ObjectRenames object = RenameObject(elf, name.c_str(), index, newNames, grow);
     if (!object.grown.empty()) {
       grew = true;
@@ -330,11 +339,8 @@ void CollectPrefixList(const char* prefix, PrefixList* list, FileBuffer* buffer)
     CloseInputFile(&source);
     if (const Archive* archive = input->archive) {
       for (const ArchiveMember& member : archive->members) {
-        const uint8_t* bytes = archive->bytes + member.offset;
-        if (member.special || member.size < 4 || memcmp(bytes, "\177ELF", 4) != 0) continue;
-        name.assign(input->fullPath).append("(").append(member.name).append(")");
-        ElfImage* elf = LoadElfImage(bytes, member.size, name.c_str());
-        if (elf == nullptr) exit(1);
+        ElfImage* elf = LoadMemberObject(archive, member, input->fullPath, &name);
+        if (elf == nullptr) continue;
         CollectDefinedNames(elf, list);
         delete elf;
       }
