@@ -7,7 +7,6 @@
 namespace {
 
 constexpr uint16_t kUndefined = 0;  // SHN_UNDEF
-constexpr size_t kMaxName = 1023;
 
 }  // namespace
 
@@ -32,7 +31,7 @@ void CollectDefinedNames(const ElfImage* elf, PrefixList* list) {
 
 const char* FindOverlongPrefixedName(const PrefixList& list) {
   for (size_t i = 0; i < list.pairs.newNames.size(); ++i) {
-    if (strlen(list.pairs.newNames[i]) > kMaxName) return list.pairs.oldNames[i];
+    if (strlen(list.pairs.newNames[i]) > kMaxNameLength) return list.pairs.oldNames[i];
   }
   return nullptr;
 }
