@@ -10,10 +10,7 @@
 namespace {
 
 constexpr uint32_t kMagicSize = 8;
-constexpr uint32_t kHeaderSize = 60;
 constexpr uint32_t kNameWidth = 16;
-constexpr uint32_t kSizeField = 48;
-constexpr uint32_t kSizeWidth = 10;
 constexpr uint32_t kEndField = 58;
 
 // Where the long names of "/N" members lie: the data of the last "//"
@@ -77,14 +74,14 @@ std::string ReadLongName(const uint8_t* bytes, const LongNameTable& table, uint6
 std::string ReadMember(const uint8_t* bytes, uint32_t length, uint32_t header,
                        const LongNameTable& table, ArchiveMember* member) {
   const std::string at = "the member at offset " + std::to_string(header);
-  if (kHeaderSize > length - header) {
+  if (kArchiveHeaderSize > length - header) {
     return "the member header at offset " + std::to_string(header) + " is cut short";
   }
   if (View(bytes, header + kEndField, 2) != "`\n") {
     return "the member header at offset " + std::to_string(header) + " does not end with \"`\\n\"";
   }
   member->header = header;
-  member->offset = header + kHeaderSize;
+  member->offset = header + kArchiveHeaderSize;
   member->special = false;
   const std::string_view stored = TrimBlanks(View(bytes, header, kNameWidth));
   uint64_t number = 0;
@@ -107,7 +104,7 @@ std::string ReadMember(const uint8_t* bytes, uint32_t length, uint32_t header,
 
   const std::string label = bsdName ? at : "member " + member->name;
   uint64_t size = 0;
-  if (!ParseDecimal(View(bytes, header + kSizeField, kSizeWidth), &size)) {
+  if (!ParseDecimal(View(bytes, header + kArchiveSizeField, kArchiveSizeWidth), &size)) {
     return "the size of " + label + " is not a decimal number";
   }
   if (size > length - member->offset) return label + " reaches past the end of the file";

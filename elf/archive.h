@@ -6,6 +6,12 @@
 #include <string>
 #include <vector>
 
+// The header before each member's data: 60 bytes, the data's size in
+// decimal at byte 48, blank-padded to 10 characters.
+constexpr uint32_t kArchiveHeaderSize = 60;
+constexpr uint32_t kArchiveSizeField = 48;
+constexpr uint32_t kArchiveSizeWidth = 10;
+
 // One member: its 60-byte header at header, its contents (after a BSD
 // "#1/N" name) at offset. Special members are the symbol index ("/",
 // "/SYM64/") and the long-name table ("//"), never objects; their names

@@ -5,6 +5,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <type_traits>
@@ -29,9 +30,15 @@ struct ElfField {
 
  private:
   static T Swap(T value) {
+#ifdef _MSC_VER
+    if constexpr (sizeof(T) == 2) return _byteswap_ushort(value);
+    if constexpr (sizeof(T) == 4) return _byteswap_ulong(value);
+    if constexpr (sizeof(T) == 8) return _byteswap_uint64(value);
+#else
     if constexpr (sizeof(T) == 2) return static_cast<T>(__builtin_bswap16(value));
     if constexpr (sizeof(T) == 4) return __builtin_bswap32(value);
     if constexpr (sizeof(T) == 8) return __builtin_bswap64(value);
+#endif
   }
 };
 

@@ -14,12 +14,6 @@ constexpr uint32_t kNone = UINT32_MAX;
 constexpr uint32_t kNull = 0;    // SHT_NULL
 constexpr uint32_t kNoBits = 8;  // SHT_NOBITS
 
-// An archive member header's size field: where it lies in the header, and
-// its width.
-constexpr uint32_t kSizeField = 48;
-constexpr uint32_t kSizeWidth = 10;
-constexpr uint32_t kHeaderSize = 60;
-
 // Lists of at most this many pairs are matched without the index.
 constexpr size_t kDirectPairs = 4;
 
@@ -635,10 +629,10 @@ namespace {
 // The header size field of the member at header for data ending at end,
 // decimal and padded with blanks as ar writes it.
 BytePatch SizeField(uint32_t header, uint64_t end) {
-  char field[kSizeWidth + 1];
+  char field[kArchiveSizeWidth + 1];
   snprintf(field, sizeof field, "%-10llu",
-           static_cast<unsigned long long>(end - (uint64_t{header} + kHeaderSize)));
-  return {header + kSizeField, kSizeWidth, {field, field + kSizeWidth}};
+           static_cast<unsigned long long>(end - (uint64_t{header} + kArchiveHeaderSize)));
+  return {header + kArchiveSizeField, kArchiveSizeWidth, {field, field + kArchiveSizeWidth}};
 }
 
 // The padding byte after a member's data ending at end: there when end is
