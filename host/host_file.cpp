@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "host/host_platform.h"
 
@@ -132,37 +133,32 @@ void WritePatchedFile(OutputFile* output, InputSource* input, const char* path,
       at = patch.offset + patch.replaced;
     }
     CopyFileBytes(output, input->stream, at, length - at, path);
+  } else if (inPlace) {
+    // The bytes read before the renames were judged are the ones written,
+    // with the patches laid over them, in one piece.
+    uint8_t* bytes = buffer->bytes.get();
+    for (const FilePatch& patch : patches) memcpy(bytes + patch.offset, patch.bytes, patch.size);
+    WriteChecked(output->stream, bytes, length);
   } else {
     // Patches that change sizes are gathered with the unchanged ranges into
-    // an output laid before the input's bytes, so that it is still written
-    // in one piece.
-    const size_t gathered = inPlace ? 0 : static_cast<size_t>(outLength);
-    if (!ReserveFileBuffer(buffer, gathered + length)) {
+    // one output, still written in one piece.
+    std::unique_ptr<uint8_t[]> out(new (std::nothrow) uint8_t[outLength]);
+    if (out == nullptr) {
       fprintf(stderr, "ERROR: ins. memory\n");
       exit(1);
     }
-    uint8_t* out = buffer->bytes.get();
-    uint8_t* bytes = out + gathered;
-    if (fseek(input->stream, 0, SEEK_SET) != 0 || fread(bytes, length, 1, input->stream) != 1) {
-      fprintf(stderr, "ERROR: cannot read file '%s'\n", path);
-      exit(1);
+    const uint8_t* bytes = buffer->bytes.get();
+    uint8_t* to = out.get();
+    uint32_t at = 0;
+    for (const FilePatch& patch : patches) {
+      memcpy(to, bytes + at, patch.offset - at);
+      to += patch.offset - at;
+      memcpy(to, patch.bytes, patch.size);
+      to += patch.size;
+      at = patch.offset + patch.replaced;
     }
-    if (inPlace) {
-      for (const FilePatch& patch : patches) memcpy(bytes + patch.offset, patch.bytes, patch.size);
-      WriteChecked(output->stream, bytes, length);
-    } else {
-      uint8_t* to = out;
-      uint32_t at = 0;
-      for (const FilePatch& patch : patches) {
-        memcpy(to, bytes + at, patch.offset - at);
-        to += patch.offset - at;
-        memcpy(to, patch.bytes, patch.size);
-        to += patch.size;
-        at = patch.offset + patch.replaced;
-      }
-      memcpy(to, bytes + at, length - at);
-      WriteChecked(output->stream, out, static_cast<uint32_t>(outLength));
-    }
+    memcpy(to, bytes + at, length - at);
+    WriteChecked(output->stream, out.get(), static_cast<uint32_t>(outLength));
   }
   // Every check was made against the file as it was read; a write in place
   // since then may have mixed other bytes into the copy. The change time is

@@ -96,18 +96,18 @@ struct FilePatch {
   const uint8_t* bytes;
 };
 
-// Writes to output the length bytes of input, read through its open stream,
-// with each patch (in offset order, none overlapping the bytes another
+// Writes to output the length bytes of input, which ReadInputFile left in
+// buffer, with each patch (in offset order, none overlapping the bytes another
 // replaces, all inside length; an insertion may share its offset with the
 // next patch) in place of the bytes it replaces, closes input and commits
-// the output, which grows or shrinks by what the patches do. The file must
+// the output, which grows or shrinks by what the patches do. Large unchanged
+// ranges are copied by the system through input's open stream. The file must
 // still have the size and modification time it had when it was read.
-// buffer, which may hold the input's bytes but none of the patches', is
-// overwritten. A short read prints "ERROR: cannot read file '<path>'", a
-// changed file "ERROR: <path> changed while it was read", no memory to grow
-// buffer or an output over 4 GiB "ERROR: ins. memory", and a short write
-// "ERROR: ins. disk space"; each ends the process with status 1, the output
-// left as it stood.
+// buffer, which holds none of the patches' bytes, is overwritten. A short
+// read prints "ERROR: cannot read file '<path>'", a changed file "ERROR:
+// <path> changed while it was read", no memory or an output over 4 GiB
+// "ERROR: ins. memory", and a short write "ERROR: ins. disk space"; each ends
+// the process with status 1, the output left as it stood.
 void WritePatchedFile(OutputFile* output, InputSource* input, const char* path,
                       std::span<const FilePatch> patches, FileBuffer* buffer);
 
