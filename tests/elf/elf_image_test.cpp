@@ -59,10 +59,8 @@ class Loader : public testing::Test {
 TEST_F(Loader, ReadsTheRecordsOfEveryLayout) {
   struct Case {
     const char* title;
-    uint8_t eiClass;
-    uint8_t eiData;
-    uint32_t nameAt;   // where st_name's low byte lies in symbol 1
-    uint32_t shoffAt;  // where e_shoff's low byte lies
+    uint8_t eiClass, eiData;
+    uint32_t nameAt, shoffAt;  // where symbol 1's st_name and e_shoff have their low byte
   };
   const Case cases[] = {{"ELF32 LSB", 1, 1, 16, 32},
                         {"ELF32 MSB", 1, 2, 19, 35},
@@ -92,14 +90,12 @@ TEST_F(Loader, ReadsTheRecordsOfEveryLayout) {
       EXPECT_EQ(object.bytes[c.shoffAt], static_cast<char>(object.shoff)) << c.title;
       EXPECT_EQ(GetSectionCount(elf), object.sectionCount) << c.title;
       EXPECT_EQ(elf->symtab->index, object.sectionIndex.at(".symtab")) << c.title;
-      EXPECT_EQ(elf->symtab->sh_offset, symtab) << c.title;
       ASSERT_EQ(GetSymbolCount(elf), 2u) << c.title;
       EXPECT_STREQ(GetSymbolName(elf, GetSymbolNameOffset(elf, 1)), "func_a") << c.title;
       EXPECT_STREQ(GetSectionName(elf, GetSectionNameOffset(elf, 1)), ".text") << c.title;
       VisitElfLayout(elf->layout, [&]<class E>(E) {
         const typename E::Ehdr& h = GetElfHeader<E>(elf);
         EXPECT_EQ(h.e_machine, 0x1234);
-        EXPECT_EQ(h.e_shoff, object.shoff);
         EXPECT_EQ(h.e_shentsize, sizeof(typename E::Shdr));
         EXPECT_EQ(h.e_shnum, object.shnum);
         const typename E::Shdr& text = GetSectionHeader<E>(elf, 1);

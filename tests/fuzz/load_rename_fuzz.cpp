@@ -231,9 +231,8 @@ void CheckArchiveGrowth(const Archive* archive, const Pairs& pairs) {
   Require(grown != nullptr && grown->members.size() == archive->members.size() &&
               grown->symbols.size() == archive->symbols.size(),
           "a grown archive loads with its members and index");
-  for (size_t k = 0; k < grown->symbols.size(); ++k) {
+  for (size_t k = 0; k < grown->symbols.size(); ++k)
     Require(grown->symbols[k].member == archive->symbols[k].member, "index entries follow moves");
-  }
   delete grown;
 }
 

@@ -79,7 +79,7 @@ ObjectLayout WithoutSymtab() {
   return object;
 }
 
-// An and byte order given.
+// The object in the class and byte order given.
 ObjectLayout In(ObjectLayout object, uint8_t eiClass, uint8_t eiData) {
   object.eiClass = eiClass;
   object.eiData = eiData;

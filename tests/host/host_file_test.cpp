@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -254,6 +255,14 @@ std::string Resolve(const std::string& path, bool* ok) {
   return *ok ? std::string(full) : std::string();
 }
 
+void ExpectResolved(std::span<const PathCase> cases) {
+  for (const PathCase& c : cases) {
+    bool ok = false;
+    EXPECT_EQ(Resolve(c.before, &ok), c.after) << c.before;
+    EXPECT_TRUE(ok) << c.before;
+  }
+}
+
 const PathCase kAbsoluteResolutions[] = {
     {"/", "/"},
     {"/a/b.o", "/a/b.o"},
@@ -274,13 +283,7 @@ const PathCase kAbsoluteResolutions[] = {
     {"/a\\..\\b.o", "/a\\..\\b.o"},
 };
 
-TEST(ResolveFullPath, ResolvesAbsolutePathsLexically) {
-  for (const PathCase& c : kAbsoluteResolutions) {
-    bool ok = false;
-    EXPECT_EQ(Resolve(c.before, &ok), c.after) << c.before;
-    EXPECT_TRUE(ok) << c.before;
-  }
-}
+TEST(ResolveFullPath, ResolvesAbsolutePathsLexically) { ExpectResolved(kAbsoluteResolutions); }
 
 TEST(ResolveFullPath, MakesRelativePathsAbsoluteAgainstCurrentDirectory) {
   ScratchDir dir;
@@ -301,11 +304,7 @@ TEST(ResolveFullPath, MakesRelativePathsAbsoluteAgainstCurrentDirectory) {
       {"../sub/a.o", here + "/a.o"},
       {"no/such/dir/a.o", here + "/no/such/dir/a.o"},
   };
-  for (const PathCase& c : cases) {
-    bool ok = false;
-    EXPECT_EQ(Resolve(c.before, &ok), c.after) << c.before;
-    EXPECT_TRUE(ok) << c.before;
-  }
+  ExpectResolved(cases);
 }
 
 TEST(ResolveFullPath, DoesNotFollowLinks) {

@@ -418,30 +418,27 @@ TEST_F(Renamer, FindRenameClashIgnoresSectionNamesOfTheirOwnTable) {
   EXPECT_EQ(Describe(Clash(elf, {{".text", "text"}, {".TEXT", "TEXT"}})), "none");
 }
 
-// Renames on objects damaged at random must never reach outside the image or
-// the copy; run under a sanitizer this proves it, and it must not crash here.
 // Growth clears the renamed-away name, unless a section other than .symtab
 // reads names from .strtab, whose names it cannot follow.
 TEST_F(Renamer, GrowthKeepsEveryNameForAnotherReaderOfStrtab) {
-  for (uint32_t link : {0u, 3u}) {
+  for (uint32_t link : {0u, 3u}) {  // .strtab is section 3
     ObjectLayout layout;
-    layout.sections = {
-        {.name = ".other", .sh_type = 2, .bytes = "", .sh_link = link}};  // .strtab is 3
+    layout.sections = {{.name = ".other", .sh_type = 2, .bytes = "", .sh_link = link}};
     const uint32_t name = AddName(layout.strtab, "alpha");
     layout.symbols = {{.st_name = name}};
     const ElfImage* elf = Load(layout);
     ASSERT_NE(elf, nullptr);
     const char* oldNames[] = {"alpha"};
     const char* newNames[] = {"alphabet"};
-    OldNameIndex index = IndexOldNames(oldNames);
-    ObjectRenames renames = RenameObject(elf, "x.o", index, newNames, true);
+    ObjectRenames renames = RenameObject(elf, "x.o", IndexOldNames(oldNames), newNames, true);
     ASSERT_FALSE(renames.grown.empty());
-    const std::vector<uint8_t>& table = renames.grown.back().bytes;
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(table.data()) + name), link ? "alpha" : "")
-        << "sh_link " << link;
+    const char* table = reinterpret_cast<const char*>(renames.grown.back().bytes.data());
+    EXPECT_EQ(std::string(table + name), link ? "alpha" : "") << "sh_link " << link;
   }
 }
 
+// Renames on objects damaged at random must never reach outside the image or
+// the copy; run under a sanitizer this proves it, and it must not crash here.
 TEST_F(Renamer, RandomlyDamagedObjectsAreRenamedSafely) {
   ObjectLayout layout;
   layout.namesInStrtab = true;
