@@ -226,9 +226,9 @@ TEST(FaultInjection, InterruptedRunLeavesWholeObjectsAndNoTemporaryFile) {
   // Every sixteenth member keeps a run short. A tree is made of links to the
   // extracted members, which a run replaces and never writes through.
   const std::vector<std::string> all = original.List();
-  std::vector<std::string> members, args = {"-a", work / "list"};
+  std::vector<std::string> members;
   for (size_t m = 0; m < all.size(); m += 16) members.push_back(all[m]);
-  args.insert(args.end(), members.begin(), members.end());
+  const std::vector<std::string> args = With({"-a", work / "list"}, members);
   auto plant = [&](const ScratchDir& dir) {
     for (const std::string& member : members) fs::create_hard_link(original / member, dir / member);
   };

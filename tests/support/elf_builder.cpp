@@ -150,15 +150,13 @@ BuiltObject BuildIn(const ObjectLayout& layout) {
 
 }  // namespace
 
-// An unknown class or byte order is laid out as big-endian ELF32, for the
-// tests of its refusal.
+// An unknown class is laid out as ELF32 and an unknown byte order as
+// big-endian, for the tests of their refusal.
 BuiltObject BuildObject(const ObjectLayout& layout) {
-  const bool is64 = layout.eiClass == 2;
   const bool little = layout.eiData == 1;
-  ElfLayout records = is64 ? (little ? ElfLayout::k64Little : ElfLayout::k64Big)
-                           : (little ? ElfLayout::k32Little : ElfLayout::k32Big);
-  if (layout.eiClass != 1 && !is64) records = ElfLayout::k32Big;
-  if (layout.eiData != 2 && !little) records = ElfLayout::k32Big;
+  const ElfLayout records = layout.eiClass == 2
+                                ? (little ? ElfLayout::k64Little : ElfLayout::k64Big)
+                                : (little ? ElfLayout::k32Little : ElfLayout::k32Big);
   return VisitElfLayout(records, [&]<class E>(E) { return BuildIn<E>(layout); });
 }
 

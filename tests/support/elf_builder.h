@@ -67,7 +67,7 @@ struct ObjectLayout {
   std::string symtabTail;
   uint16_t e_shentsize = 0;  // 0: the size of the layout's section header
   uint16_t e_machine = 20;   // EM_PPC
-  // The records' layout; any other value is written, over big-endian ELF32.
+  // The records' layout; any other value is written, over ELF32 or big-endian.
   uint8_t eiClass = 1;  // ELFCLASS32, or 2 for ELFCLASS64
   uint8_t eiData = 2;   // ELFDATA2MSB, or 1 for ELFDATA2LSB
 };
