@@ -561,6 +561,9 @@ TEST_F(Loader, ReadsExtendedSectionNumbering) {
     ASSERT_NE(elf, nullptr) << c.title << ": " << err_;
     EXPECT_EQ(GetSectionCount(elf), object.sectionCount) << c.title;
     const uint32_t names = Index(object, ".shstrtab");
+    EXPECT_EQ(GetElfHeader<Elf32BE>(elf).e_shnum, object.shnum) << c.title;
+    EXPECT_EQ(GetElfHeader<Elf32BE>(elf).e_shstrndx, 0xFFFF) << c.title;
+    EXPECT_EQ(GetSectionHeader<Elf32BE>(elf, 0).sh_link, c.extended ? names : c.link) << c.title;
     if (!c.named) {
       EXPECT_FALSE(elf->sectionNames) << c.title;
       EXPECT_FALSE(elf->symtab) << c.title;
