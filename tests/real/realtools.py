@@ -114,15 +114,10 @@ class Object:
             return
         _, sym_offset, sym_size, _ = self.sections[self.symtab]
         str_offset = self.sections[self.strtab][1]
-        entsize = 24 if wide else 16
+        entsize, fields = (24, "IBBHQQ") if wide else (16, "IIIBBH")
         for i in range(sym_size // entsize):
-            at = sym_offset + entsize * i
-            if wide:
-                st_name, info, other, shndx, value, size = struct.unpack_from(
-                    order + "IBBHQQ", data, at)
-            else:
-                st_name, value, size, info, other, shndx = struct.unpack_from(
-                    order + "IIIBBH", data, at)
+            f = struct.unpack_from(order + fields, data, sym_offset + entsize * i)
+            st_name, info, other, shndx, value, size = f if wide else (f[0], *f[3:], *f[1:3])
             name = _string_at(data, str_offset + st_name) if st_name else None
             self.symbols.append(Symbol(i, st_name, value, size, info, other, shndx, name))
 
