@@ -6,7 +6,8 @@ archive index must come out as objcopy's, the report must be the lines the
 members would give as objects one after another, and no byte may change
 outside the members' .strtab and the index's names; with -g, byte for byte
 the same. Each library is then prefixed with -p and held against objcopy
---redefine-syms with the list that nm --defined-only -g gives for it.
+--redefine-syms with the list that nm --defined-only -g gives for it. Every
+other layout's C library takes the first checks against its own binutils.
 
 One list applies to every member of a library, so each pair is chosen such
 that no member holding its old name would see another name change with it;
@@ -209,6 +210,11 @@ def body():
         renamed = sum(check_library(tool, work, path) for path in paths)
         for path in paths:
             check_prefix(tool, work, path)
+        # Every other layout's C library, against its own binutils.
+        for chain in rt.TOOLCHAINS[1:]:
+            rt.require_tools(chain.cross + "objcopy", chain.cross + "readelf", chain.cross + "nm")
+            if check_library(tool, work, chain.libc, chain.cross) == 0:
+                raise rt.Failure(f"{chain.name}: nothing was renamed")
     if renamed == 0:
         raise rt.Failure("no symbol was renamed in any library")
 

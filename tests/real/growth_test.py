@@ -1,17 +1,16 @@
 #!/usr/bin/env python3
-"""Renames with -g in every static library of the cross C library directory,
-and in every other layout's C library, twice: a mixed list (same-length new
-names, for every name stored inside a longer one among them, longer and
-shorter ones, one that another symbol carries already) and a prefix on every
-defined global name. nm -s must equal objcopy --redefine-syms' for the same
-list, the report one line per renamed symbol, and no byte may change outside
-the places growth may touch: member size fields, padding and the index; in a
-member that grew, .strtab's sh_offset and sh_size, the st_name fields, the
-old table (cleared) and the new table after the old end, which holds each new
-name once and a renamed-away name only inside a name still in use.
+"""Renames with -g in every static library of the cross C library directory
+and every other layout's C library, with a mixed list (same-length names for
+names stored inside longer ones, longer and shorter ones, one another symbol
+carries) and with a prefix. nm -s must equal objcopy --redefine-syms', the
+report one line per renamed symbol; growth may touch only member sizes,
+padding, the index and, in a grown member, .strtab's header, st_name, the old
+table (cleared) and the new one at the end, where each new name is once and a
+renamed-away name only inside a name in use.
 """
 import glob
 import os
+import re
 import shutil
 import struct
 import tempfile
@@ -79,13 +78,10 @@ def check_member(label, before, after, renamed):
     spans = [(s.st_name, s.st_name + len(s.name)) for s in after.symbols if s.name]
     if after.shstrndx == after.strtab:
         spans += [(n, n + len(name)) for name, _, _, n in after.sections]
-    stale = []
-    for name in renamed:
-        at = table.find(name.encode())
-        while at >= 0:
-            if not any(b <= at and at + len(name) <= e for b, e in spans):
-                stale.append(name)
-            at = table.find(name.encode(), at + 1)
+    # Every place a renamed-away name still reads, overlapping ones too.
+    stale = [name for name in renamed
+             for m in re.finditer(b"(?=%s)" % re.escape(name.encode()), table)
+             if not any(b <= m.start() and m.start() + len(name) <= e for b, e in spans)]
     carriers = {}
     for b, a in zip(before.symbols, after.symbols):
         carriers.setdefault(a.name, set()).add(a.st_name if b.name in renamed else -b.st_name)

@@ -21,23 +21,21 @@ class Toolchain(NamedTuple):
     name: str
     cross: str  # prefix of its gcc, as, ar, nm, objcopy and readelf
     libc: str  # its C library archive
-    run: list  # the command that runs one of its static programs
-    link: list  # what a static link adds, beyond -static
+    run: list  # the command that runs one of its static programs; None: not linked nor run
 
 
 # Every layout, big- and little-endian, 32- and 64-bit, over six machines.
 TOOLCHAINS = [
     Toolchain("powerpc", CROSS, "/usr/powerpc-linux-gnu/lib/libc.a",
-              ["qemu-ppc", "-L", "/usr/powerpc-linux-gnu"], []),
-    # Bare-metal newlib: its programs print through semihosting, which qemu-arm serves.
-    Toolchain("arm-none-eabi", "arm-none-eabi-", "/usr/lib/arm-none-eabi/lib/libc.a",
-              ["qemu-arm"], ["--specs=rdimon.specs"]),
+              ["qemu-ppc", "-L", "/usr/powerpc-linux-gnu"]),
+    # Bare-metal: its library is renamed, its programs are not linked.
+    Toolchain("arm-none-eabi", "arm-none-eabi-", "/usr/lib/arm-none-eabi/lib/libc.a", None),
     Toolchain("riscv64", "riscv64-linux-gnu-", "/usr/riscv64-linux-gnu/lib/libc.a",
-              ["qemu-riscv64"], []),
+              ["qemu-riscv64"]),
     Toolchain("aarch64", "aarch64-linux-gnu-", "/usr/aarch64-linux-gnu/lib/libc.a",
-              ["qemu-aarch64"], []),
-    Toolchain("mips", "mips-linux-gnu-", "/usr/mips-linux-gnu/lib/libc.a", ["qemu-mips"], []),
-    Toolchain("x86-64", "x86_64-linux-gnu-", "/usr/lib/x86_64-linux-gnu/libc.a", [], []),
+              ["qemu-aarch64"]),
+    Toolchain("mips", "mips-linux-gnu-", "/usr/mips-linux-gnu/lib/libc.a", ["qemu-mips"]),
+    Toolchain("x86-64", "x86_64-linux-gnu-", "/usr/lib/x86_64-linux-gnu/libc.a", []),
 ]
 
 
@@ -116,15 +114,10 @@ class Object:
             return
         _, sym_offset, sym_size, _ = self.sections[self.symtab]
         str_offset = self.sections[self.strtab][1]
-        entsize = 24 if wide else 16
+        entsize, fields = (24, "IBBHQQ") if wide else (16, "IIIBBH")
         for i in range(sym_size // entsize):
-            at = sym_offset + entsize * i
-            if wide:
-                st_name, info, other, shndx, value, size = struct.unpack_from(
-                    order + "IBBHQQ", data, at)
-            else:
-                st_name, value, size, info, other, shndx = struct.unpack_from(
-                    order + "IIIBBH", data, at)
+            f = struct.unpack_from(order + fields, data, sym_offset + entsize * i)
+            st_name, info, other, shndx, value, size = f if wide else (f[0], *f[3:], *f[1:3])
             name = _string_at(data, str_offset + st_name) if st_name else None
             self.symbols.append(Symbol(i, st_name, value, size, info, other, shndx, name))
 

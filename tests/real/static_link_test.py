@@ -7,8 +7,14 @@ program is then linked against a static library whose index, renamed with
 its member, is the only way the linker finds the member. Last, two copies of
 one small library, prefixed differently with -p, are linked into one program,
 which would find every name defined twice without the prefixes.
+
+Then strpbrk is renamed across each toolchain that runs programs, in its C
+library, in place and with -g to a longer name (which grows every member that
+holds it), and a program that calls it by its new name only is linked against
+the copy, which must fail before the rename, and run.
 """
 import os
+import shutil
 import tempfile
 
 import realtools as rt
@@ -26,6 +32,11 @@ def body():
         check_library(tool, work)
     with tempfile.TemporaryDirectory(prefix="namepatch-link-") as work:
         check_clash(tool, work)
+    for chain in [c for c in rt.TOOLCHAINS if c.run is not None]:
+        rt.require_tools(chain.cross + "gcc", *chain.run[:1])
+        for new, options in (("Qtrpbrk", []), ("vendor_strpbrk", ["-g"])):
+            with tempfile.TemporaryDirectory(prefix="namepatch-link-") as work:
+                check_libc(tool, work, chain, new, options)
 
 
 def check_program(tool, work):
@@ -66,9 +77,30 @@ def check_clash(tool, work):
     if not {"00000000 t ring_level", "00000000 T acme_ring_level"} <= set(names):
         raise rt.Failure(f"the prefixed copy holds {names}")
     rt.run_ok(link)
-    ran = rt.run(["qemu-ppc", "-L", "/usr/powerpc-linux-gnu", link[-1]], timeout=60)
+    ran = rt.run(rt.TOOLCHAINS[0].run + [link[-1]], timeout=60)
     if (ran.returncode, ran.stdout) != (0, b"acme: 5\nbeta: 4\n"):
         raise rt.Failure(f"the prefixed copies gave status {ran.returncode} and {ran.stdout!r}")
+
+
+def check_libc(tool, work, chain, new, options):
+    library = os.path.join(work, "libc.a")
+    shutil.copyfile(chain.libc, library)
+    program = os.path.join(work, "program")
+    # -L puts the copy ahead of the toolchain's own libc.a.
+    link = [chain.cross + "gcc", "-O2", "-static", f"-DRENAMED={new}",
+            os.path.join(HERE, "link", "libc_main.c"), "-L", work, "-o", program]
+    shipped = rt.run(link)
+    if shipped.returncode == 0 or new.encode() not in shipped.stderr:
+        raise rt.Failure(f"{chain.name}: the program linked before the rename")
+    result = rt.run([tool, *options, "-c", "strpbrk", "-n", new, library])
+    lines = set(result.stdout.decode("latin-1").splitlines())
+    if (result.returncode, result.stderr, lines) != (0, b"", {f"<strpbrk> -> <{new}> changed"}):
+        raise rt.Failure(f"{chain.name}: rename in {library} failed: {result}")
+    rt.run_ok(link)
+    ran = rt.run(chain.run + [program], timeout=60)
+    if (ran.returncode, ran.stdout) != (0, b", from the renamed C library\n"):
+        raise rt.Failure(f"{chain.name}: the program gave status {ran.returncode} and "
+                         f"{ran.stdout!r}")
 
 
 def compile_sources(work):
@@ -89,7 +121,7 @@ def rename_link_and_run(tool, renamed, link, program, what):
     if (result.returncode, result.stdout) != (0, b"<greeting_old> -> <greeting_new> changed\n"):
         raise rt.Failure(f"rename in {renamed} failed: {result}")
     rt.run_ok(link)
-    ran = rt.run(["qemu-ppc", "-L", "/usr/powerpc-linux-gnu", program], timeout=60)
+    ran = rt.run(rt.TOOLCHAINS[0].run + [program], timeout=60)
     if (ran.returncode, ran.stdout) != (0, EXPECTED):
         raise rt.Failure(f"{what} gave status {ran.returncode} and {ran.stdout!r}")
 
