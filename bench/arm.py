@@ -39,6 +39,7 @@ def workload(args, namepatch, work, run_once):
         "llvm-objcopy libc.a": [["llvm-objcopy", f"--redefine-syms={listing}",
                                  copies["llvm-objcopy"]]],
     }
+    commands = library.with_baseline(commands, namepatch, args.baseline)
     times = {name: [] for name in commands}
     for _ in range(args.runs):
         for name, command in commands.items():
@@ -47,7 +48,8 @@ def workload(args, namepatch, work, run_once):
 
     print(f"arm library: {LIBC}, {len(members)} members, {os.path.getsize(LIBC) / 1e6:.1f} MB; "
           f"{len(pairs)} pairs, each swapped; medians of {args.runs} runs")
+    width = max(20, *map(len, commands))
     for name in commands:
-        print(f"  {name:20s} {median[name] * 1000:8.1f} ms  "
+        print(f"  {name:{width}s} {median[name] * 1000:8.1f} ms  "
               f"{median[name] / median['cp + mv libc.a']:6.2f}x cp + mv  "
               f"{median[name] / median['objcopy libc.a']:6.3f}x objcopy")

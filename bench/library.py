@@ -114,6 +114,25 @@ def drop_clashes(namepatch, archive, pairs, listing):
         pairs = [(old, new) for old, new in pairs if culprit not in (old, new)]
 
 
+def with_baseline(commands, namepatch, baseline):
+    """Puts after each namepatch command the same command run by the baseline
+    binary. A command that is a function of the run is also given the binary,
+    so that each binary gets its own fresh copies of what it changes."""
+    if baseline is None:
+        return commands
+    both = {}
+    for name, command in commands.items():
+        both[name] = command
+        if not name.startswith("namepatch"):
+            continue
+        if callable(command):
+            both[f"before {name}"] = lambda run, command=command: command(run, baseline)
+        else:
+            both[f"before {name}"] = [[baseline if arg == namepatch else arg for arg in step]
+                                      for step in command]
+    return both
+
+
 def write_swap_list(path, pairs, unmatched=0):
     """Writes pairs as a swap list, then unmatched pairs of names no object
     holds."""
@@ -157,11 +176,16 @@ def workload(args, namepatch, work, run_once):
     with open(prefix_list, "w") as out:
         out.writelines(f"{name} {PREFIX}{name}\n" for name in
                        dict.fromkeys(line.split()[2] for line in defined if len(line.split()) == 3))
-    prefix_trees, grow_trees = [], []
+    # A fresh copy of the tree for each run, kind and binary.
+    fresh = {}
+    binaries = [namepatch] + ([args.baseline] if args.baseline else [])
     for run in range(args.runs):
-        for kind, trees in (("prefix", prefix_trees), ("grow", grow_trees)):
-            shutil.copytree(tree, os.path.join(work, f"tree-{kind}-{run}"))
-            trees.append([os.path.join(work, f"tree-{kind}-{run}", m) for m in members])
+        for kind in ("prefix", "grow"):
+            for i, binary in enumerate(binaries):
+                path = os.path.join(work, f"tree-{kind}-{i}-{run}")
+                shutil.copytree(tree, path)
+                fresh.setdefault((kind, binary), []).append([os.path.join(path, m)
+                                                             for m in members])
     prefixed = os.path.join(work, "libc-prefixed.a")
 
     # The tree is renamed in place by one namepatch run; the peers rename the
@@ -182,14 +206,17 @@ def workload(args, namepatch, work, run_once):
         "namepatch libc.a, heavy": [[namepatch, "-a", heavy_list, ours]],
         "objcopy libc.a, heavy": [[OBJCOPY, f"--redefine-syms={heavy_list}", gnu]],
         "llvm-objcopy libc.a, heavy": [[LLVM_OBJCOPY, f"--redefine-syms={heavy_list}", llvm]],
-        "namepatch tree, prefix": lambda run: [[namepatch, "-p", PREFIX] + prefix_trees[run]],
+        "namepatch tree, prefix": lambda run, binary=namepatch:
+            [[binary, "-p", PREFIX] + fresh["prefix", binary][run]],
         "namepatch libc.a, prefix": [[namepatch, "-p", PREFIX, "-o", prefixed, LIBC]],
         "objcopy libc.a, prefix": [[OBJCOPY, f"--redefine-syms={prefix_list}", LIBC, prefixed]],
         "llvm-objcopy libc.a, prefix": [[LLVM_OBJCOPY, f"--redefine-syms={prefix_list}", LIBC,
                                          prefixed]],
-        "namepatch tree, grow": lambda run: [[namepatch, "-g", "-a", prefix_list] + grow_trees[run]],
+        "namepatch tree, grow": lambda run, binary=namepatch:
+            [[binary, "-g", "-a", prefix_list] + fresh["grow", binary][run]],
         "namepatch libc.a, grow": [[namepatch, "-g", "-a", prefix_list, "-o", prefixed, LIBC]],
     }
+    commands = with_baseline(commands, namepatch, args.baseline)
     times = {name: [] for name in commands}
     for run in range(args.runs):
         for name, command in commands.items():
@@ -201,23 +228,30 @@ def workload(args, namepatch, work, run_once):
           f"{len(light)} pairs, long list those and {args.unmatched} that match nothing, "
           f"heavy list {len(heavy)} pairs, each swapped; medians of {args.runs} runs")
     floor = median["cp + mv libc.a"]
+    width = max(27, *map(len, commands))
     for name in commands:
         weight = next((w for w in ("heavy", "prefix") if name.endswith(w)), "light")
         weight = "prefix" if name.endswith("grow") else weight
         peers = "  ".join(f"{median[name] / median[f'{peer} libc.a, {weight}']:6.3f}x {peer}"
                           for peer in ("objcopy", "llvm-objcopy"))
-        print(f"  {name:27s} {median[name] * 1000:8.1f} ms  "
+        print(f"  {name:{width}s} {median[name] * 1000:8.1f} ms  "
               f"{median[name] / median['cat tree']:6.2f}x cat tree  "
               f"{median[name] / floor:6.2f}x cp + mv libc.a  {peers}")
     print("  targets:")
-    for name, base, limit in (("namepatch libc.a, heavy", "cp + mv libc.a", 1.5),
-                              ("namepatch libc.a, heavy", "llvm-objcopy libc.a, heavy", 0.2),
-                              ("namepatch libc.a, long", "namepatch libc.a, light", 1.2),
-                              ("namepatch tree, long", "namepatch tree, light", 1.2),
-                              ("namepatch libc.a, prefix", "objcopy libc.a, prefix", 0.1),
-                              ("namepatch tree, prefix", "replace every object", 1.5),
-                              ("namepatch libc.a, grow", "objcopy libc.a, prefix", 0.1),
-                              ("namepatch tree, grow", "replace every object", 1.3)):
+    targets = (("namepatch libc.a, heavy", "cp + mv libc.a", 1.5),
+               ("namepatch libc.a, heavy", "llvm-objcopy libc.a, heavy", 0.2),
+               ("namepatch libc.a, long", "namepatch libc.a, light", 1.2),
+               ("namepatch tree, long", "namepatch tree, light", 1.2),
+               ("namepatch libc.a, prefix", "objcopy libc.a, prefix", 0.1),
+               ("namepatch tree, prefix", "replace every object", 1.5),
+               ("namepatch libc.a, grow", "objcopy libc.a, prefix", 0.1),
+               ("namepatch tree, grow", "replace every object", 1.3))
+    if args.baseline:
+        # The baseline's long list is set against its own light one.
+        targets += tuple((f"before {name}",
+                          f"before {base}" if base.startswith("namepatch") else base, limit)
+                         for name, base, limit in targets)
+    for name, base, limit in targets:
         ratio = median[name] / median[base]
         verdict = "met" if ratio <= limit else "MISSED"
         print(f"    {name} / {base}: {ratio:.2f}x (at most {limit}x) {verdict}")

@@ -12,6 +12,10 @@ ratios printed:
   cat of every object, cp + mv of libc.a and both peers on libc.a;
 - arm: newlib's libc.a for bare-metal Arm with every name renamed that can be,
   against cp + mv, arm-none-eabi-objcopy and llvm-objcopy.
+
+With --baseline, a second namepatch (a build from before a change) runs every
+namepatch command too, alternating with the rest, its rows named "before ..."
+and printed after the current build's, with the same ratios.
 """
 import argparse
 import os
@@ -88,6 +92,7 @@ def object_workload(args, namepatch, work):
         "objcopy": [[OBJCOPY, f"--redefine-syms={listing}", obj, out]],
         "llvm-objcopy": [[LLVM_OBJCOPY, f"--redefine-syms={listing}", obj, out]],
     }
+    commands = library.with_baseline(commands, namepatch, args.baseline)
     times = {name: [] for name in commands}
     for _ in range(args.runs):
         for name, command in commands.items():
@@ -99,14 +104,18 @@ def object_workload(args, namepatch, work):
           f"{args.pairs} pairs; medians of {args.runs} runs")
     copy = statistics.median(times["cp"])
     replace = statistics.median(times["cp + mv"])
+    width = max(13, *map(len, commands))
     for name in commands:
         median = statistics.median(times[name])
-        print(f"  {name:13s} {median * 1000:8.1f} ms  {median / copy:6.2f}x cp  "
+        print(f"  {name:{width}s} {median * 1000:8.1f} ms  {median / copy:6.2f}x cp  "
               f"{median / replace:6.2f}x cp + mv  "
               f"peak {peaks[name] / 1024:6.1f} MB ({peaks[name] * 1024 / size:4.1f}x input)")
-    listed = statistics.median(times["namepatch -a"])
-    for peer in ("objcopy", "llvm-objcopy"):
-        print(f"  namepatch -a is {statistics.median(times[peer]) / listed:.1f}x faster than {peer}")
+    for name in ("namepatch -a", "before namepatch -a"):
+        if name not in times:
+            continue
+        listed = statistics.median(times[name])
+        for peer in ("objcopy", "llvm-objcopy"):
+            print(f"  {name} is {statistics.median(times[peer]) / listed:.1f}x faster than {peer}")
 
 
 def main():
@@ -120,7 +129,11 @@ def main():
     parser.add_argument("--unmatched", type=int, default=20_000,
                         help="pairs that match nothing, added to the light list for the long one")
     parser.add_argument("--runs", type=int, default=9)
+    parser.add_argument("--baseline", metavar="PATH",
+                        help="a namepatch built before a change, timed beside the current one")
     args = parser.parse_args()
+    if args.baseline:
+        args.baseline = os.path.abspath(args.baseline)
 
     namepatch = os.path.abspath(args.namepatch)
     work = tempfile.mkdtemp(prefix="namepatch-bench-")

@@ -8,7 +8,6 @@
 #include <unordered_set>
 
 #include "driver/rename_list.h"
-#include "elf/elf_image.h"
 
 // Built up one object at a time. Every name lives as long as the list.
 struct PrefixList {
@@ -20,10 +19,21 @@ struct PrefixList {
   std::unordered_set<std::string_view> defined;
 };
 
-// Adds to list the .symtab names that elf defines and no earlier object did:
-// symbols of any binding but local, neither section nor file symbols, whose
-// section index is not SHN_UNDEF (common and absolute symbols count).
-void CollectDefinedNames(const ElfImage* elf, PrefixList* list);
+// Adds the name to list unless an earlier object defined it.
+void AddDefinedName(const char* name, PrefixList* list);
 
-// The first old name of list that the prefix takes past 1023 bytes, or none.
+// Adds to list the names that symbols (a format's symbol view) defines and no
+// earlier object did: symbols that other objects may see and that are not
+// imports.
+template <class Symbols>
+void CollectDefinedNames(const Symbols& symbols, PrefixList* list) {
+  for (uint32_t i = 0; i < symbols.Count(); ++i) {
+    if (!symbols.IsNonLocal(i) || !symbols.IsDefined(i)) continue;
+    const char* name = symbols.NameAt(symbols.NameOffset(i));
+    if (name != nullptr && name[0] != '\0') AddDefinedName(name, list);
+  }
+}
+
+// The first old name of list that the prefix takes past kMaxNameLength
+// bytes, or none.
 const char* FindOverlongPrefixedName(const PrefixList& list);

@@ -2,8 +2,9 @@
 
 #include <array>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+
+#include "host/host_file.h"
 
 namespace {
 
@@ -17,37 +18,23 @@ constexpr std::array<bool, 256> kListSpace = [] {
 
 bool IsListSpace(char c) { return kListSpace[static_cast<unsigned char>(c)]; }
 
-// The whole list file, with one zero byte after it. The names are cut out of
-// it in place and live as long as the process.
-char* ReadListFile(const char* path, size_t* length) {
-  FILE* stream = fopen(path, "rb");
-  if (stream == nullptr) {
-    fprintf(stderr, "ERROR: cannot open file '%s'\n", path);
-    exit(1);
-  }
-  size_t capacity = 1 << 16;
+// The whole list file into text, with one zero byte after it, so that the
+// names can be cut out of it in place.
+Status ReadListFile(const std::string& path, std::vector<char>* text) {
+  FILE* opened = fopen(path.c_str(), "rb");
+  if (opened == nullptr) return Error{Fault::kCannotOpen, path};
+  HostStream stream(opened);
   size_t size = 0;
-  char* text = static_cast<char*>(malloc(capacity));
-  while (text != nullptr) {
-    size += fread(text + size, 1, capacity - size - 1, stream);
-    if (size < capacity - 1) break;
-    capacity *= 2;
-    char* grown = static_cast<char*>(realloc(text, capacity));
-    if (grown == nullptr) free(text);
-    text = grown;
+  text->resize(size_t{1} << 16);
+  for (;;) {
+    size += fread(text->data() + size, 1, text->size() - size - 1, stream.get());
+    if (size < text->size() - 1) break;
+    text->resize(text->size() * 2);
   }
-  if (text == nullptr) {
-    fprintf(stderr, "ERROR: ins. memory\n");
-    exit(1);
-  }
-  if (ferror(stream)) {
-    fprintf(stderr, "ERROR: cannot read file '%s'\n", path);
-    exit(1);
-  }
-  fclose(stream);
-  text[size] = '\0';
-  *length = size;
-  return text;
+  if (ferror(stream.get())) return Error{Fault::kCannotRead, path};
+  text->resize(size + 1);
+  (*text)[size] = '\0';
+  return {};
 }
 
 // The next token at or after *cursor, zero-terminated in place, or none at
@@ -65,36 +52,26 @@ char* NextToken(char** cursor, const char* end) {
 
 }  // namespace
 
-void ReadRenameList(const char* path, bool grow, RenameList* list) {
-  size_t length;
-  char* text = ReadListFile(path, &length);
-  char* cursor = text;
-  const char* end = text + length;
+Result<RenameList> ReadRenameList(const std::string& path, bool grow) {
+  RenameList list;
+  if (Status read = ReadListFile(path, &list.text); !read) return std::move(read.error());
+  char* cursor = list.text.data();
+  const char* end = cursor + list.text.size() - 1;
   while (char* oldName = NextToken(&cursor, end)) {
     char* newName = NextToken(&cursor, end);
     // A zero byte inside a token ends the name there, as for any C string.
-    size_t oldLength = strlen(oldName);
-    size_t newLength = newName ? strlen(newName) : 0;
+    const size_t oldLength = strlen(oldName);
+    const size_t newLength = newName ? strlen(newName) : 0;
     if (oldLength > kMaxNameLength || newLength > kMaxNameLength) {
-      fprintf(stderr, "ERROR: name longer than 1023 bytes in list file '%s'\n", path);
-      exit(1);
+      return Error{Fault::kListNameTooLong, path};
     }
-    if (newName == nullptr) {
-      fprintf(stderr, "ERROR: no new name for '%s' in list file '%s'\n", oldName, path);
-      exit(1);
-    }
-    if (grow && (oldLength == 0 || newLength == 0)) {
-      fprintf(stderr, "ERROR: empty name in list file '%s'\n", path);
-      exit(1);
-    }
+    if (newName == nullptr) return Error{Fault::kListNoNewName, path, oldName};
+    if (grow && (oldLength == 0 || newLength == 0)) return Error{Fault::kListEmptyName, path};
     if (!grow && oldLength != newLength) {
-      fprintf(stderr,
-              "ERROR: newsymbol's string length must equal oldsymbol's it.\n --- %s\n +++ %s\n",
-              oldName, newName);
-      fprintf(stderr, "namepatch: -g lets the string table grow to take this rename\n");
-      exit(1);
+      return Error{Fault::kListLengthMismatch, path, oldName, newName};
     }
-    list->oldNames.push_back(oldName);
-    list->newNames.push_back(newName);
+    list.oldNames.push_back(oldName);
+    list.newNames.push_back(newName);
   }
+  return list;
 }

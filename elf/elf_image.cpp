@@ -2,21 +2,11 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "host/host_file.h"
-
 namespace {
-
-constexpr uint8_t kClass32 = 1;
-constexpr uint8_t kClass64 = 2;
-constexpr uint8_t kDataLittle = 1;
-constexpr uint8_t kDataBig = 2;
-constexpr uint16_t kExtendedIndex = 0xFFFF;  // SHN_XINDEX
 
 // A byte range of the file, for the bounds and overlap checks. The label is
 // a literal or a section name in the image, so that checking an object that
@@ -35,8 +25,8 @@ struct RawSection {
   uint64_t size;
 };
 
-bool Inside(const ElfImage* elf, uint64_t offset, uint64_t size) {
-  return offset <= elf->length && size <= elf->length - offset;
+bool Inside(const ElfImage& elf, uint64_t offset, uint64_t size) {
+  return offset <= elf.length && size <= elf.length - offset;
 }
 
 bool Overlap(const Region& a, const Region& b) {
@@ -56,12 +46,12 @@ ElfSection Resolve(const RawSection& section) {
 }
 
 template <class E>
-RawSection ReadSection(const ElfImage* elf, uint32_t index) {
+RawSection ReadSection(const ElfImage& elf, uint32_t index) {
   const typename E::Shdr& s = GetSectionHeader<E>(elf, index);
   return {index, s.sh_name, s.sh_offset, s.sh_size};
 }
 
-bool IsRelaSection(const ElfImage* elf, const RawSection& section) {
+bool IsRelaSection(const ElfImage& elf, const RawSection& section) {
   const char* name = GetSectionName(elf, section.name);
   return name != nullptr && strncmp(name, ".rela.", 6) == 0;
 }
@@ -70,8 +60,8 @@ bool IsRelaSection(const ElfImage* elf, const RawSection& section) {
 // its terminating zero lies inside it too: when it starts at or before the
 // table's last zero byte. That one place, found once, judges every name.
 // Returns one past the place; 0 for a table without any zero byte.
-uint32_t NameLimit(const ElfImage* elf, const ElfSection& table) {
-  const uint8_t* bytes = elf->image + table.sh_offset;
+uint32_t NameLimit(const ElfImage& elf, const ElfSection& table) {
+  const uint8_t* bytes = elf.image + table.sh_offset;
   uint32_t limit = table.sh_size;
   while (limit > 0 && bytes[limit - 1] != 0) --limit;
   return limit;
@@ -85,7 +75,7 @@ uint32_t NameLimit(const ElfImage* elf, const ElfSection& table) {
 // its own. Returns what is wrong, or an empty string; a message shows the
 // resolved values.
 template <class E>
-std::string CheckSectionTable(ElfImage* elf, uint32_t* namesIndex) {
+std::string CheckSectionTable(ElfImage& elf, uint32_t* namesIndex) {
   const typename E::Ehdr& h = GetElfHeader<E>(elf);
   const uint64_t shoff = h.e_shoff;
   const uint32_t entrySize = h.e_shentsize;
@@ -101,26 +91,26 @@ std::string CheckSectionTable(ElfImage* elf, uint32_t* namesIndex) {
       if (shoff < sizeof(typename E::Ehdr)) {
         return "the section header table overlaps the ELF header";
       }
-      elf->shoff = static_cast<uint32_t>(shoff);
-      elf->shentsize = entrySize;
+      elf.shoff = static_cast<uint32_t>(shoff);
+      elf.shentsize = entrySize;
       count = GetSectionHeader<E>(elf, 0).sh_size;
     }
     // Every entry takes at least one byte, so a larger count cannot fit, and
     // the product below cannot wrap.
-    if (count > elf->length || !Inside(elf, shoff, count * entrySize)) {
+    if (count > elf.length || !Inside(elf, shoff, count * entrySize)) {
       return "the section header table lies outside the file";
     }
     if (count != 0 && shoff < sizeof(typename E::Ehdr)) {
       return "the section header table overlaps the ELF header";
     }
-    elf->shoff = static_cast<uint32_t>(shoff);
-    elf->shentsize = entrySize;
+    elf.shoff = static_cast<uint32_t>(shoff);
+    elf.shentsize = entrySize;
   }
-  if (index == kExtendedIndex && count != 0) index = GetSectionHeader<E>(elf, 0).sh_link;
+  if (index == SHN_XINDEX && count != 0) index = GetSectionHeader<E>(elf, 0).sh_link;
   if (index != 0 && index >= count) {
     return "e_shstrndx " + std::to_string(index) + " is not below e_shnum " + std::to_string(count);
   }
-  elf->sectionCount = static_cast<uint32_t>(count);
+  elf.sectionCount = static_cast<uint32_t>(count);
   *namesIndex = index;
   return "";
 }
@@ -128,13 +118,13 @@ std::string CheckSectionTable(ElfImage* elf, uint32_t* namesIndex) {
 // Checks the section-name table and every section name in it, and resolves
 // the table into elf.
 template <class E>
-std::string CheckSectionNames(ElfImage* elf, uint32_t namesIndex) {
+std::string CheckSectionNames(ElfImage& elf, uint32_t namesIndex) {
   if (namesIndex == 0) return "";
   const RawSection names = ReadSection<E>(elf, namesIndex);
   if (!Inside(elf, names.offset, names.size)) return "the section-name table lies outside the file";
-  elf->sectionNames = Resolve(names);
-  const uint32_t limit = NameLimit(elf, *elf->sectionNames);
-  for (uint32_t i = 0; i < elf->sectionCount; ++i) {
+  elf.sectionNames = Resolve(names);
+  const uint32_t limit = NameLimit(elf, *elf.sectionNames);
+  for (uint32_t i = 0; i < elf.sectionCount; ++i) {
     uint32_t offset = GetSectionHeader<E>(elf, i).sh_name;
     if (offset != 0 && offset >= limit) {
       return "the name of section " + std::to_string(i) + " is not inside the section-name table";
@@ -147,15 +137,15 @@ std::string CheckSectionNames(ElfImage* elf, uint32_t namesIndex) {
 // that no two record tables share a byte, and that neither string table
 // shares a byte with a record table: a name is never also a record.
 template <class E>
-std::string CheckTableRegions(const ElfImage* elf, const std::optional<RawSection>& symtab,
+std::string CheckTableRegions(const ElfImage& elf, const std::optional<RawSection>& symtab,
                               const std::optional<RawSection>& strtab) {
   std::vector<Region> records;
   records.push_back({0, sizeof(typename E::Ehdr), "the ELF header"});
-  records.push_back({elf->shoff, elf->shoff + uint64_t{elf->sectionCount} * elf->shentsize,
+  records.push_back({elf.shoff, elf.shoff + uint64_t{elf.sectionCount} * elf.shentsize,
                      "the section header table"});
   std::vector<Region> tables;
-  if (elf->sectionNames) {
-    const ElfSection& names = *elf->sectionNames;
+  if (elf.sectionNames) {
+    const ElfSection& names = *elf.sectionNames;
     tables.push_back(
         {names.sh_offset, uint64_t{names.sh_offset} + names.sh_size, "the section-name table"});
   }
@@ -167,7 +157,7 @@ std::string CheckTableRegions(const ElfImage* elf, const std::optional<RawSectio
     if (!Inside(elf, strtab->offset, strtab->size)) return ".strtab lies outside the file";
     tables.push_back(SectionRegion(*strtab, 0, ".strtab"));
   }
-  for (uint32_t i = 0; i < elf->sectionCount; ++i) {
+  for (uint32_t i = 0; i < elf.sectionCount; ++i) {
     const RawSection section = ReadSection<E>(elf, i);
     if (!IsRelaSection(elf, section)) continue;
     const char* name = GetSectionName(elf, section.name);
@@ -198,11 +188,11 @@ std::string CheckTableRegions(const ElfImage* elf, const std::optional<RawSectio
 }
 
 template <class E>
-std::string CheckSymbolNames(const ElfImage* elf) {
-  if (!elf->strtab) return "";
-  const uint32_t limit = NameLimit(elf, *elf->strtab);
+std::string CheckSymbolNames(const ElfImage& elf) {
+  if (!elf.strtab) return "";
+  const uint32_t limit = NameLimit(elf, *elf.strtab);
   const typename E::Sym* symbols = GetSymbols<E>(elf);
-  for (uint32_t i = 0; i < elf->symbolCount; ++i) {
+  for (uint32_t i = 0; i < elf.symbolCount; ++i) {
     uint32_t offset = symbols[i].st_name;
     if (offset != 0 && offset >= limit) {
       return "the name of symbol " + std::to_string(i) + " is not inside .strtab";
@@ -216,8 +206,8 @@ std::string CheckSymbolNames(const ElfImage* elf) {
 // zero byte, never against a zero after the object: an archive member is
 // followed by the next member's bytes.
 template <class E>
-std::string LoadRecords(ElfImage* elf) {
-  if (elf->length < sizeof(typename E::Ehdr)) return "the ELF header lies outside the file";
+std::string LoadRecords(ElfImage& elf) {
+  if (elf.length < sizeof(typename E::Ehdr)) return "the ELF header lies outside the file";
   uint32_t namesIndex = 0;
   std::string damage = CheckSectionTable<E>(elf, &namesIndex);
   if (damage.empty()) damage = CheckSectionNames<E>(elf, namesIndex);
@@ -226,7 +216,7 @@ std::string LoadRecords(ElfImage* elf) {
   // Whole-name comparison; a later section of the same name wins.
   std::optional<RawSection> symtab;
   std::optional<RawSection> strtab;
-  for (uint32_t i = 0; i < elf->sectionCount; ++i) {
+  for (uint32_t i = 0; i < elf.sectionCount; ++i) {
     const RawSection section = ReadSection<E>(elf, i);
     const char* sectionName = GetSectionName(elf, section.name);
     if (sectionName == nullptr) continue;
@@ -239,86 +229,33 @@ std::string LoadRecords(ElfImage* elf) {
   damage = CheckTableRegions<E>(elf, symtab, strtab);
   if (!damage.empty()) return damage;
   if (symtab) {
-    elf->symtab = Resolve(*symtab);
-    elf->symbolCount = elf->symtab->sh_size / sizeof(typename E::Sym);
+    elf.symtab = Resolve(*symtab);
+    elf.symbolCount = elf.symtab->sh_size / sizeof(typename E::Sym);
   }
-  if (strtab) elf->strtab = Resolve(*strtab);
+  if (strtab) elf.strtab = Resolve(*strtab);
   return CheckSymbolNames<E>(elf);
 }
 
 }  // namespace
 
-uint32_t GetSectionCount(const ElfImage* elf) { return elf->sectionCount; }
-
-uint32_t GetSectionNameOffset(const ElfImage* elf, uint32_t index) {
-  return VisitElfLayout(
-      elf->layout, [&]<class E>(E) -> uint32_t { return GetSectionHeader<E>(elf, index).sh_name; });
+bool IsElfObject(const uint8_t* bytes, uint32_t length) {
+  return length >= 4 && memcmp(bytes, "\177ELF", 4) == 0;
 }
 
-const char* GetSectionName(const ElfImage* elf, uint32_t offset) {
-  if (offset == 0 || !elf->sectionNames) return nullptr;
-  return reinterpret_cast<const char*>(elf->image + elf->sectionNames->sh_offset + offset);
-}
-
-uint32_t GetSymbolNameOffset(const ElfImage* elf, uint32_t index) {
-  return VisitElfLayout(elf->layout,
-                        [&]<class E>(E) -> uint32_t { return GetSymbols<E>(elf)[index].st_name; });
-}
-
-const char* GetSymbolName(const ElfImage* elf, uint32_t offset) {
-  if (offset == 0 || !elf->strtab) return nullptr;
-  return reinterpret_cast<const char*>(elf->image + elf->strtab->sh_offset + offset);
-}
-
-uint32_t GetSymbolCount(const ElfImage* elf) { return elf->symbolCount; }
-
-ElfImage* LoadElfImage(const uint8_t* image, uint32_t length, const char* name) {
-  auto* elf = new (std::nothrow) ElfImage{};
-  if (elf == nullptr) {
-    fprintf(stderr, "LoadElfFile: ins. memory\n");
-    return nullptr;
-  }
-  elf->image = image;
-  elf->length = length;
-  if (length < 4 || memcmp(image,
-                           "\x7F"
-                           "ELF",
-                           4) != 0) {
-    fprintf(stderr, "LoadElfFile: %s is not an ELF file\n", name);
-    delete elf;
-    return nullptr;
-  }
-  const bool known = length >= 6 && (image[4] == kClass32 || image[4] == kClass64) &&
-                     (image[5] == kDataLittle || image[5] == kDataBig);
-  if (!known) {
-    fprintf(stderr, "LoadElfFile: %s is not an ELF file of a known class and byte order\n", name);
-    delete elf;
-    return nullptr;
-  }
-  const bool is64 = image[4] == kClass64;
-  const bool big = image[5] == kDataBig;
-  elf->layout = is64 ? (big ? ElfLayout::k64Big : ElfLayout::k64Little)
-                     : (big ? ElfLayout::k32Big : ElfLayout::k32Little);
+Result<ElfImage> LoadElfImage(const uint8_t* image, uint32_t length, const std::string& name) {
+  ElfImage elf{};
+  elf.image = image;
+  elf.length = length;
+  if (!IsElfObject(image, length)) return Error{Fault::kNotElf, name};
+  const bool known = length >= 6 && (image[4] == ELFCLASS32 || image[4] == ELFCLASS64) &&
+                     (image[5] == ELFDATA2LSB || image[5] == ELFDATA2MSB);
+  if (!known) return Error{Fault::kUnknownElfLayout, name};
+  const bool is64 = image[4] == ELFCLASS64;
+  const bool big = image[5] == ELFDATA2MSB;
+  elf.layout = is64 ? (big ? ElfLayout::k64Big : ElfLayout::k64Little)
+                    : (big ? ElfLayout::k32Big : ElfLayout::k32Little);
   std::string damage =
-      VisitElfLayout(elf->layout, [elf]<class E>(E) { return LoadRecords<E>(elf); });
-  if (!damage.empty()) {
-    fprintf(stderr, "LoadElfFile: %s is damaged: %s\n", name, damage.c_str());
-    delete elf;
-    return nullptr;
-  }
+      VisitElfLayout(elf.layout, [&elf]<class E>(E) { return LoadRecords<E>(elf); });
+  if (!damage.empty()) return Error{Fault::kDamaged, name, std::move(damage)};
   return elf;
-}
-
-ElfImage* LoadElfFile(char* path) {
-  uint32_t length = 0;
-  uint8_t* image = ReadWholeFile(path, &length);
-  if (image == nullptr) return nullptr;
-  ElfImage* elf = LoadElfImage(image, length, path);
-  if (elf == nullptr) free(image);
-  return elf;
-}
-
-void FreeElfFile(ElfImage* elf) {
-  free(const_cast<uint8_t*>(elf->image));
-  delete elf;
 }

@@ -1,26 +1,32 @@
 // Host paths and file access: the only routines through which the tool
-// touches the file system.
+// touches the file system. None prints or ends the process; each failure is
+// an Error for the driver to report.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
-// Rewrites /cygdrive/x/... and //x/... in place into x:/...; any other path,
-// and none, is left as it is. The rewrite only ever shortens the string.
-void NormalizeHostPath(char* path);
+#include "base/result.h"
 
-// Rewrites path with NormalizeHostPath, then opens a binary stream on it with
-// mode. Returns none when the open fails, printing nothing.
-FILE* OpenHostFile(char* path, const char* mode);
+// /cygdrive/x/... and //x/... rewritten into x:/...; any other path as it is.
+// The rewrite only ever shortens a path, and a second one changes nothing.
+std::string NormalizeHostPath(std::string_view path);
 
-// Reads the whole file at path (rewritten in place) into a new buffer of
-// length + 1 bytes whose last byte is 0, and stores the length. Returns none
-// after printing "cannot open", "cannot read" (an empty file included) or
-// "ins. memory" on standard error; never ends the process.
-uint8_t* ReadWholeFile(char* path, uint32_t* length);
+// A stream that closes itself.
+struct StreamCloser {
+  void operator()(FILE* stream) const { fclose(stream); }
+};
+using HostStream = std::unique_ptr<FILE, StreamCloser>;
+
+// A binary stream on path, rewritten with NormalizeHostPath, opened with
+// mode; none when the open fails.
+HostStream OpenHostFile(const std::string& path, const char* mode);
 
 // Memory for whole files, kept from one input to the next so that a run over
 // many inputs does not fault in fresh pages for each.
@@ -42,58 +48,61 @@ struct FileStamp {
 
 // An input held open from its read until its output is written, so that the
 // output's unchanged bytes come from the file that was read, whatever is
-// renamed over its path meanwhile.
+// renamed over its path meanwhile. Closed when it goes.
 struct InputSource {
-  FILE* stream;
-  uint32_t length;
-  FileStamp stamp;  // taken before the read
+  HostStream stream;
+  uint32_t length = 0;
+  FileStamp stamp{};  // taken before the read
 };
 
-// Opens the file at path (rewritten in place) and reads it whole into buffer,
-// grown as needed, as ReadWholeFile does: length bytes and a 0 after them.
-// False, with input closed, after printing ReadWholeFile's messages.
-bool ReadInputFile(char* path, InputSource* input, FileBuffer* buffer);
-
-// Closes an input that ReadInputFile opened.
-void CloseInputFile(InputSource* input);
+// Opens the file at path (rewritten with NormalizeHostPath, as the errors
+// name it) and reads it whole into buffer, grown as needed: length bytes and
+// a 0 after them. Fails with kCannotOpen, kCannotRead (an empty file, a
+// directory or a file of 4 GiB or more included) or kNoMemory.
+Result<InputSource> ReadInputFile(const std::string& path, FileBuffer& buffer);
 
 // Writes size bytes of block to stream; size 0 writes nothing. A short write
-// prints "ERROR: ins. disk space" and ends the process with status 1.
-void WriteChecked(FILE* stream, const void* block, uint32_t size);
+// is kNoDiskSpace.
+Status WriteChecked(FILE* stream, const void* block, size_t size);
 
-// Resolves path against the current directory into full (MAX_PATH bytes),
-// without touching the file system; an empty path gives the current
-// directory. False when there is no full path of at most 259 characters.
+// path resolved against the current directory, without touching the file
+// system; an empty path gives the current directory. None when there is no
+// full path of at most kMaxPath - 1 characters.
 constexpr uint32_t kMaxPath = 260;
-bool ResolveFullPath(const char* path, char full[kMaxPath]);
+std::optional<std::string> ResolveFullPath(std::string_view path);
 
 // An output being written. A regular file (or a new one) is written to a
 // temporary file beside it that replaces it only once complete; a device or
-// FIFO is written directly.
+// FIFO is written directly. One that goes uncommitted is discarded: its
+// temporary file is removed and what stood at the path stays.
 struct OutputFile {
-  FILE* stream;
-  const char* path;      // the output path as the user gave it, rewritten
+  HostStream stream;
+  std::string path;      // the output path as the user gave it, rewritten
   std::string target;    // the file that is replaced: path with links followed
-  std::string tempPath;  // empty when the output is written directly
-  bool replacing;        // target exists, and what is attached to it carries over
+  std::string tempPath;  // empty when the output is written directly, or once committed
+  bool replacing = false;  // target exists, and what is attached to it carries over
+
+  OutputFile() = default;
+  OutputFile(OutputFile&& other) noexcept;
+  OutputFile& operator=(OutputFile&& other) noexcept;
+  ~OutputFile();
 };
 
-// Rewrites path with NormalizeHostPath and starts an output. Returns none,
-// printing nothing, when the output may not be written or no temporary file
-// can be made beside it.
-OutputFile* OpenOutputFile(char* path);
+// Starts an output at path, rewritten with NormalizeHostPath. kCannotCreate,
+// naming the rewritten path, when the output may not be written there or no
+// temporary file can be made beside it.
+Result<OutputFile> OpenOutputFile(const std::string& path);
 
-// Rewrites path with NormalizeHostPath and tells, making nothing, whether
-// OpenOutputFile would start an output there.
-bool CanOpenOutputFile(char* path);
+// Tells, making nothing, whether OpenOutputFile would start an output at
+// path.
+bool CanOpenOutputFile(const std::string& path);
 
-// size bytes of bytes that take the place of the replaced bytes of a file
-// at offset: the same number for an edit in place, none for an insertion.
-struct FilePatch {
+// bytes in place of the replaced bytes of a file at offset: an edit in place
+// when the sizes agree, an insertion when nothing is replaced.
+struct BytePatch {
   uint32_t offset;
   uint32_t replaced;
-  uint32_t size;
-  const uint8_t* bytes;
+  std::vector<uint8_t> bytes;
 };
 
 // Writes to output the length bytes of input, which ReadInputFile left in
@@ -102,18 +111,16 @@ struct FilePatch {
 // next patch) in place of the bytes it replaces, closes input and commits
 // the output, which grows or shrinks by what the patches do. Large unchanged
 // ranges are copied by the system through input's open stream. The file must
-// still have the size and modification time it had when it was read.
-// buffer, which holds none of the patches' bytes, is overwritten. A short
-// read prints "ERROR: cannot read file '<path>'", a changed file "ERROR:
-// <path> changed while it was read", no memory or an output over 4 GiB
-// "ERROR: ins. memory", and a short write "ERROR: ins. disk space"; each ends
-// the process with status 1, the output left as it stood.
-void WritePatchedFile(OutputFile* output, InputSource* input, const char* path,
-                      std::span<const FilePatch> patches, FileBuffer* buffer);
+// still have the size and modification time it had when it was read. buffer
+// is overwritten. Fails with kCannotRead (a short read, naming path),
+// kChangedWhileRead (naming path), kNoMemory (an output over 4 GiB),
+// kNoDiskSpace or CommitOutputFile's faults; the output is then discarded
+// when it goes.
+Status WritePatchedFile(OutputFile& output, InputSource& input, const std::string& path,
+                        std::span<const BytePatch> patches, FileBuffer& buffer);
 
 // Finishes the output: flushes and closes it and puts it in place, carrying
-// over what is attached to the file it replaces. A failing flush or close
-// prints "ERROR: ins. disk space" and ends the process with status 1, a
-// failing replacement "ERROR: cannot create <path>"; either way what stood at
-// the output path is left untouched.
-void CommitOutputFile(OutputFile* output);
+// over what is attached to the file it replaces. kNoDiskSpace when the flush
+// or close fails, kCannotCreate (naming output.path) when the replacement
+// does; either way what stood at the output path is left untouched.
+Status CommitOutputFile(OutputFile& output);

@@ -10,18 +10,22 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "host/host_file.h"
 #include "host/host_platform.h"
 
 namespace {
 
-// The temporary file of the output being written, if any. The fatal paths end
-// the process from deep inside the run, so the file is removed at exit (and on
-// a terminating signal) rather than by the code that made it. The name is set
-// and cleared only while the terminating signals are held, so a handler sees
-// it exactly while the file exists under it and was made by this run.
+// The temporary file of the output being written, if any. An output that
+// goes uncommitted removes its own file, but a terminating signal ends the
+// process without unwinding, so its handler removes the file named here. The
+// name is set and cleared only while the terminating signals are held, so a
+// handler sees it exactly while the file exists under it and was made by this
+// run.
 char gPendingTemp[PATH_MAX + 16];
 
 // Holds SIGINT, SIGTERM and SIGHUP for its lifetime; one that arrives is
@@ -42,12 +46,6 @@ class TerminatingSignalsHeld {
   sigset_t saved_;
 };
 
-void RemovePendingTemp() {
-  TerminatingSignalsHeld held;
-  if (gPendingTemp[0] != '\0') unlink(gPendingTemp);
-  gPendingTemp[0] = '\0';
-}
-
 // The handler blocks the other terminating signals while it runs, so it runs
 // once; the signal raised again at its default ends the process as the
 // signal's own when the handler returns.
@@ -61,7 +59,6 @@ void WatchPendingTemp() {
   static bool watching = false;
   if (watching) return;
   watching = true;
-  atexit(RemovePendingTemp);
   struct sigaction action {};
   action.sa_handler = RemovePendingTempOnSignal;
   sigemptyset(&action.sa_mask);
@@ -115,6 +112,8 @@ void* AllocateFileBuffer(size_t size) {
   return buffer;
 }
 
+void ReleaseFileBuffer(void* buffer) { free(buffer); }
+
 bool StampOpenFile(FILE* stream, FileStamp* stamp) {
   struct stat info;
   if (fstat(fileno(stream), &info) != 0) return false;
@@ -123,11 +122,11 @@ bool StampOpenFile(FILE* stream, FileStamp* stamp) {
   return true;
 }
 
-bool ResolveFullPath(const char* path, char full[kMaxPath]) {
+std::optional<std::string> ResolveFullPath(std::string_view path) {
   std::string joined;
-  if (path[0] != '/') {
+  if (path.empty() || path[0] != '/') {
     char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) == nullptr) return false;
+    if (getcwd(cwd, sizeof cwd) == nullptr) return std::nullopt;
     joined = cwd;
     joined += '/';
   }
@@ -151,9 +150,8 @@ bool ResolveFullPath(const char* path, char full[kMaxPath]) {
     pos = next + 1;
   }
   if (result.empty()) result.push_back('/');
-  if (result.size() >= kMaxPath) return false;
-  memcpy(full, result.c_str(), result.size() + 1);
-  return true;
+  if (result.size() >= kMaxPath) return std::nullopt;
+  return result;
 }
 
 namespace {
@@ -168,33 +166,32 @@ struct OutputPlace {
 // The checks OpenOutputFile makes before it makes anything: a file that
 // exists must be writable, and a regular file's directory must take the new
 // file that replaces it.
-OutputPlace JudgeOutputPlace(const char* path, std::string* target) {
+OutputPlace JudgeOutputPlace(const std::string& path, std::string& target) {
   OutputPlace place{false, false, {}};
-  if (path[0] == '\0') return place;
+  if (path.empty()) return place;
   // Only a link needs following, to the file that is replaced in its stead;
   // any other path is replaced as it is named.
-  int found = lstat(path, &place.info);
+  int found = lstat(path.c_str(), &place.info);
   const bool link = found == 0 && S_ISLNK(place.info.st_mode);
-  if (link) found = stat(path, &place.info);
+  if (link) found = stat(path.c_str(), &place.info);
   place.exists = found == 0;
   // A loop of links, or a path through a file: nothing can be made there.
   if (!place.exists) {
     place.allowed = errno == ENOENT;
     // A link to nothing stays a link: the file it names is made like any
     // new output, whole or not at all.
-    if (place.allowed && link) *target = DanglingLinkEnd(path);
+    if (place.allowed && link) target = DanglingLinkEnd(path);
     return place;
   }
   if (!S_ISREG(place.info.st_mode)) {
     place.allowed = true;
     return place;
   }
-  if (access(path, W_OK) != 0) return place;
+  if (access(path.c_str(), W_OK) != 0) return place;
   if (link) {
-    char* real = realpath(path, nullptr);
+    std::unique_ptr<char, decltype(&free)> real(realpath(path.c_str(), nullptr), free);
     if (real == nullptr) return place;
-    *target = real;
-    free(real);
+    target = real.get();
   }
   place.allowed = true;
   return place;
@@ -209,56 +206,54 @@ int CopyAttribute(const char* name, struct error_context* context) {
 
 }  // namespace
 
-bool CanOpenOutputFile(char* path) {
-  NormalizeHostPath(path);
-  std::string target = path;
-  OutputPlace place = JudgeOutputPlace(path, &target);
+bool CanOpenOutputFile(const std::string& path) {
+  const std::string name = NormalizeHostPath(path);
+  std::string target = name;
+  OutputPlace place = JudgeOutputPlace(name, target);
   if (!place.allowed || !place.exists || !S_ISREG(place.info.st_mode)) return place.allowed;
   return access(DirectoryOf(target).c_str(), W_OK | X_OK) == 0;
 }
 
-OutputFile* OpenOutputFile(char* path) {
-  NormalizeHostPath(path);
-  OutputFile* output = new OutputFile{nullptr, path, path, "", false};
-  OutputPlace place = JudgeOutputPlace(path, &output->target);
-  if (!place.allowed) {
-    delete output;
-    return nullptr;
-  }
+Result<OutputFile> OpenOutputFile(const std::string& path) {
+  // Every failure below leaves output to remove whatever it made when it
+  // goes.
+  OutputFile output;
+  output.path = NormalizeHostPath(path);
+  output.target = output.path;
+  const Error cannotCreate{Fault::kCannotCreate, output.path};
+  OutputPlace place = JudgeOutputPlace(output.path, output.target);
+  if (!place.allowed) return cannotCreate;
   if (place.exists && !S_ISREG(place.info.st_mode)) {
     // A device or FIFO cannot be replaced: it is written through as it is.
-    output->stream = fopen(path, "wb");
-    if (output->stream == nullptr) {
-      delete output;
-      return nullptr;
-    }
+    output.stream.reset(fopen(output.path.c_str(), "wb"));
+    if (!output.stream) return cannotCreate;
     return output;
   }
-  output->replacing = place.exists;
+  output.replacing = place.exists;
   mode_t mode = place.exists ? place.info.st_mode & 07777 : NewFileMode();
 
   // A made file's path fits the system's limit, and so gPendingTemp.
-  output->tempPath = output->target + ".XXXXXX";
+  std::string tempPath = output.target + ".XXXXXX";
   WatchPendingTemp();
   int fd;
   {
     // A signal between the file's making and its name's recording would find
     // nothing to remove.
     TerminatingSignalsHeld held;
-    fd = mkstemp(output->tempPath.data());
+    fd = mkstemp(tempPath.data());
     if (fd < 0) {
       // The target's own name may be too long for the suffix; try a short
       // name in the same directory so that the rename stays on one file
       // system.
-      output->tempPath = DirectoryOf(output->target) + "/.namepatch.XXXXXX";
-      fd = mkstemp(output->tempPath.data());
+      tempPath = DirectoryOf(output.target) + "/.namepatch.XXXXXX";
+      fd = mkstemp(tempPath.data());
     }
-    if (fd >= 0) memcpy(gPendingTemp, output->tempPath.c_str(), output->tempPath.size() + 1);
+    if (fd >= 0) {
+      memcpy(gPendingTemp, tempPath.c_str(), tempPath.size() + 1);
+      output.tempPath = std::move(tempPath);
+    }
   }
-  if (fd < 0) {
-    delete output;
-    return nullptr;
-  }
+  if (fd < 0) return cannotCreate;
   // No blocks are reserved ahead: reserved blocks would spare ext4 the
   // write-out that makes a file renamed over another safe against a crash.
   // An existing file keeps its owner where this process may give it one (as
@@ -269,27 +264,36 @@ OutputFile* OpenOutputFile(char* path) {
     // the mode is set, which then agrees with a copied access list. A failure
     // leaves out only the attributes that could not be set.
     [[maybe_unused]] int copied =
-        attr_copy_file(output->target.c_str(), output->tempPath.c_str(), CopyAttribute, nullptr);
+        attr_copy_file(output.target.c_str(), output.tempPath.c_str(), CopyAttribute, nullptr);
   }
-  if (fchmod(fd, mode) != 0 || (output->stream = fdopen(fd, "wb")) == nullptr) {
+  if (fchmod(fd, mode) != 0) {
     close(fd);
-    RemovePendingTemp();
-    delete output;
-    return nullptr;
+    return cannotCreate;
+  }
+  output.stream.reset(fdopen(fd, "wb"));
+  if (!output.stream) {
+    close(fd);
+    return cannotCreate;
   }
   return output;
 }
 
-void CopyFileBytes(OutputFile* output, FILE* input, uint32_t offset, uint32_t size,
-                   const char* inputPath) {
-  if (size == 0) return;
+void DiscardTempFile(OutputFile& output) {
+  output.stream.reset();
+  if (output.tempPath.empty()) return;
+  TerminatingSignalsHeld held;
+  unlink(output.tempPath.c_str());
+  if (output.tempPath == gPendingTemp) gPendingTemp[0] = '\0';
+  output.tempPath.clear();
+}
+
+Status CopyFileBytes(OutputFile& output, FILE* input, uint32_t offset, uint32_t size,
+                     const std::string& inputPath) {
+  if (size == 0) return {};
   // What the stream holds goes first, since the copy writes past it.
-  if (fflush(output->stream) != 0) {
-    fprintf(stderr, "ERROR: ins. disk space\n");
-    exit(1);
-  }
+  if (fflush(output.stream.get()) != 0) return Error{Fault::kNoDiskSpace};
   const int from = fileno(input);
-  const int to = fileno(output->stream);
+  const int to = fileno(output.stream.get());
   off_t at = offset;
   // The system copies inside the kernel, or shares the blocks where the file
   // system can; where it refuses (another file system, a device, a pipe)
@@ -301,41 +305,34 @@ void CopyFileBytes(OutputFile* output, FILE* input, uint32_t offset, uint32_t si
       continue;
     }
     if (copied < 0 && (errno == ENOSPC || errno == EDQUOT || errno == EFBIG)) {
-      fprintf(stderr, "ERROR: ins. disk space\n");
-      exit(1);
+      return Error{Fault::kNoDiskSpace};
     }
-    if (copied == 0) {
-      fprintf(stderr, "ERROR: cannot read file '%s'\n", inputPath);
-      exit(1);
-    }
+    if (copied == 0) return Error{Fault::kCannotRead, inputPath};
     break;
   }
   static uint8_t chunk[1 << 16];
   while (size > 0) {
     size_t part = size < sizeof chunk ? size : sizeof chunk;
     ssize_t got = pread(from, chunk, part, at);
-    if (got <= 0) {
-      fprintf(stderr, "ERROR: cannot read file '%s'\n", inputPath);
-      exit(1);
-    }
+    if (got <= 0) return Error{Fault::kCannotRead, inputPath};
     for (ssize_t done = 0; done < got;) {
       ssize_t put = write(to, chunk + done, static_cast<size_t>(got - done));
-      if (put <= 0) {
-        fprintf(stderr, "ERROR: ins. disk space\n");
-        exit(1);
-      }
+      if (put <= 0) return Error{Fault::kNoDiskSpace};
       done += put;
     }
     at += got;
     size -= static_cast<uint32_t>(got);
   }
+  return {};
 }
 
-bool MoveTempOverTarget(OutputFile* output) {
+bool MoveTempOverTarget(OutputFile& output) {
   // Once moved, the name is no longer this run's file: a signal between the
-  // move and the forgetting would remove whatever has taken the name since.
+  // move and the forgetting would remove whatever has taken the name since,
+  // and so would the output's going if it still held the name.
   TerminatingSignalsHeld held;
-  if (rename(output->tempPath.c_str(), output->target.c_str()) != 0) return false;
-  gPendingTemp[0] = '\0';
+  if (rename(output.tempPath.c_str(), output.target.c_str()) != 0) return false;
+  if (output.tempPath == gPendingTemp) gPendingTemp[0] = '\0';
+  output.tempPath.clear();
   return true;
 }

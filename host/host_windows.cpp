@@ -5,30 +5,26 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "host/host_file.h"
 #include "host/host_platform.h"
 
 namespace {
 
-// The temporary file of the output being written, if any. The fatal paths end
-// the process from deep inside the run, with the file still open, so it is
-// created shareable for deletion: deleting it at exit (or on a console
-// interrupt) marks it, and the system removes it once the last handle closes.
+// The temporary file of the output being written, if any. An output that
+// goes uncommitted removes its own file, but a console interrupt ends the
+// process from another thread with the file still open, so it is created
+// shareable for deletion: deleting it marks it, and the system removes it once
+// the last handle closes.
 char gPendingTemp[MAX_PATH + 32];
 
 // Held while a temporary file is made and its name recorded, and while it is
 // moved into place and its name forgotten, so that the interrupt handler sees
 // the name exactly while the run's own file stands under it.
 CRITICAL_SECTION gPendingLock;
-
-void RemovePendingTemp() {
-  EnterCriticalSection(&gPendingLock);
-  if (gPendingTemp[0] != '\0') DeleteFileA(gPendingTemp);
-  gPendingTemp[0] = '\0';
-  LeaveCriticalSection(&gPendingLock);
-}
 
 // Runs on a thread of its own while the run goes on: only marks the file. The
 // lock is kept until the process ends, so the run makes or moves no file
@@ -45,20 +41,19 @@ void WatchPendingTemp() {
   if (watching) return;
   watching = true;
   InitializeCriticalSection(&gPendingLock);
-  atexit(RemovePendingTemp);
   SetConsoleCtrlHandler(RemovePendingTempOnInterrupt, TRUE);
 }
 
 // A stream that writes to handle, which it then owns; none on failure, with
 // the handle closed.
-FILE* OpenStreamOnHandle(HANDLE handle) {
+HostStream OpenStreamOnHandle(HANDLE handle) {
   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
   if (fd < 0) {
     CloseHandle(handle);
     return nullptr;
   }
-  FILE* stream = _fdopen(fd, "wb");
-  if (stream == nullptr) _close(fd);
+  HostStream stream(_fdopen(fd, "wb"));
+  if (!stream) _close(fd);
   return stream;
 }
 
@@ -93,6 +88,8 @@ HANDLE CreateTempFile(const std::string& base, std::string* tempPath) {
 
 void* AllocateFileBuffer(size_t size) { return malloc(size); }
 
+void ReleaseFileBuffer(void* buffer) { free(buffer); }
+
 bool StampOpenFile(FILE* stream, FileStamp* stamp) {
   auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
   BY_HANDLE_FILE_INFORMATION info;
@@ -106,11 +103,14 @@ bool StampOpenFile(FILE* stream, FileStamp* stamp) {
   return true;
 }
 
-bool ResolveFullPath(const char* path, char full[kMaxPath]) {
+std::optional<std::string> ResolveFullPath(std::string_view path) {
   // The system resolves an empty path to nothing, but the current directory
   // is what an empty operand names.
-  DWORD length = GetFullPathNameA(path[0] != '\0' ? path : ".", kMaxPath, full, nullptr);
-  return length != 0 && length < kMaxPath;
+  const std::string name(path.empty() ? "." : path);
+  char full[kMaxPath];
+  DWORD length = GetFullPathNameA(name.c_str(), kMaxPath, full, nullptr);
+  if (length == 0 || length >= kMaxPath) return std::nullopt;
+  return std::string(full, length);
 }
 
 namespace {
@@ -118,9 +118,10 @@ namespace {
 // What stands at an output path, opened for writing: the open itself tests
 // that it may be written. INVALID_HANDLE_VALUE, with the system's error, when
 // it cannot be.
-HANDLE OpenExistingOutput(const char* path) {
-  return CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+HANDLE OpenExistingOutput(const std::string& path) {
+  return CreateFileA(path.c_str(), GENERIC_WRITE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 // Reads an existing disk file's information into info; false when it cannot
@@ -134,10 +135,10 @@ bool MayReplace(HANDLE existing, BY_HANDLE_FILE_INFORMATION* info) {
 
 }  // namespace
 
-bool CanOpenOutputFile(char* path) {
-  NormalizeHostPath(path);
-  if (path[0] == '\0') return false;
-  HANDLE existing = OpenExistingOutput(path);
+bool CanOpenOutputFile(const std::string& path) {
+  const std::string name = NormalizeHostPath(path);
+  if (name.empty()) return false;
+  HANDLE existing = OpenExistingOutput(name);
   if (existing == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
   BY_HANDLE_FILE_INFORMATION info{};
   bool allowed = GetFileType(existing) != FILE_TYPE_DISK || MayReplace(existing, &info);
@@ -145,110 +146,113 @@ bool CanOpenOutputFile(char* path) {
   return allowed;
 }
 
-OutputFile* OpenOutputFile(char* path) {
-  NormalizeHostPath(path);
-  if (path[0] == '\0') return nullptr;
-  OutputFile* output = new OutputFile{nullptr, path, path, "", false};
+Result<OutputFile> OpenOutputFile(const std::string& path) {
+  // Every failure below leaves output to remove whatever it made when it
+  // goes.
+  OutputFile output;
+  output.path = NormalizeHostPath(path);
+  output.target = output.path;
+  const Error cannotCreate{Fault::kCannotCreate, output.path};
+  if (output.path.empty()) return cannotCreate;
 
-  HANDLE existing = OpenExistingOutput(path);
+  HANDLE existing = OpenExistingOutput(output.path);
   DWORD attributes = FILE_ATTRIBUTE_NORMAL;
   if (existing == INVALID_HANDLE_VALUE) {
     // Anything but a missing file (a directory, a file the user may not write,
     // one held by another program) is not ours to replace.
-    if (GetLastError() != ERROR_FILE_NOT_FOUND) {
-      delete output;
-      return nullptr;
-    }
+    if (GetLastError() != ERROR_FILE_NOT_FOUND) return cannotCreate;
   } else if (GetFileType(existing) != FILE_TYPE_DISK) {
     // A device such as NUL, or a pipe, cannot be replaced: write through it.
-    output->stream = OpenStreamOnHandle(existing);
-    if (output->stream == nullptr) {
-      delete output;
-      return nullptr;
-    }
+    output.stream = OpenStreamOnHandle(existing);
+    if (!output.stream) return cannotCreate;
     return output;
   } else {
     std::string linked = FinalPathOf(existing);
     BY_HANDLE_FILE_INFORMATION info{};
     bool allowed = MayReplace(existing, &info);
     CloseHandle(existing);
-    if (!allowed) {
-      delete output;
-      return nullptr;
-    }
+    if (!allowed) return cannotCreate;
     attributes = info.dwFileAttributes;
     // Replace the file a link points to, never the link itself.
-    if (!linked.empty()) output->target = linked;
-    output->replacing = true;
+    if (!linked.empty()) output.target = linked;
+    output.replacing = true;
   }
 
   WatchPendingTemp();
   EnterCriticalSection(&gPendingLock);
-  HANDLE temp = CreateTempFile(output->target, &output->tempPath);
+  std::string tempPath;
+  HANDLE temp = CreateTempFile(output.target, &tempPath);
   if (temp == INVALID_HANDLE_VALUE) {
     // The target's own name may be too long for the suffix; try a short name
     // in the same directory so that the move stays on one volume.
     char directory[MAX_PATH];
     char* name = nullptr;
-    DWORD length = GetFullPathNameA(output->target.c_str(), sizeof directory, directory, &name);
+    DWORD length = GetFullPathNameA(output.target.c_str(), sizeof directory, directory, &name);
     if (length != 0 && length < sizeof directory && name != nullptr) {
       *name = '\0';
-      temp = CreateTempFile(std::string(directory) + ".namepatch", &output->tempPath);
+      temp = CreateTempFile(std::string(directory) + ".namepatch", &tempPath);
     }
   }
   if (temp != INVALID_HANDLE_VALUE) {
-    memcpy(gPendingTemp, output->tempPath.c_str(), output->tempPath.size() + 1);
+    memcpy(gPendingTemp, tempPath.c_str(), tempPath.size() + 1);
+    output.tempPath = std::move(tempPath);
   }
   LeaveCriticalSection(&gPendingLock);
-  if (temp == INVALID_HANDLE_VALUE) {
-    delete output;
-    return nullptr;
-  }
+  if (temp == INVALID_HANDLE_VALUE) return cannotCreate;
   // The replacement takes over the attributes of what it replaces (hidden,
   // system, not indexed) itself too: not every host's ReplaceFileA does.
-  SetFileAttributesA(output->tempPath.c_str(), attributes);
-  output->stream = OpenStreamOnHandle(temp);
-  if (output->stream == nullptr) {
-    RemovePendingTemp();
-    delete output;
-    return nullptr;
-  }
+  SetFileAttributesA(output.tempPath.c_str(), attributes);
+  output.stream = OpenStreamOnHandle(temp);
+  if (!output.stream) return cannotCreate;
   return output;
 }
 
-void CopyFileBytes(OutputFile* output, FILE* input, uint32_t offset, uint32_t size,
-                   const char* inputPath) {
+void DiscardTempFile(OutputFile& output) {
+  // Closed first: the file is removed at once rather than marked.
+  output.stream.reset();
+  if (output.tempPath.empty()) return;
+  EnterCriticalSection(&gPendingLock);
+  DeleteFileA(output.tempPath.c_str());
+  if (output.tempPath == gPendingTemp) gPendingTemp[0] = '\0';
+  LeaveCriticalSection(&gPendingLock);
+  output.tempPath.clear();
+}
+
+Status CopyFileBytes(OutputFile& output, FILE* input, uint32_t offset, uint32_t size,
+                     const std::string& inputPath) {
   static uint8_t chunk[1 << 16];
   if (size > 0 && fseek(input, static_cast<long>(offset), SEEK_SET) != 0) {
-    fprintf(stderr, "ERROR: cannot read file '%s'\n", inputPath);
-    exit(1);
+    return Error{Fault::kCannotRead, inputPath};
   }
   while (size > 0) {
     uint32_t part = size < sizeof chunk ? size : static_cast<uint32_t>(sizeof chunk);
-    if (fread(chunk, part, 1, input) != 1) {
-      fprintf(stderr, "ERROR: cannot read file '%s'\n", inputPath);
-      exit(1);
-    }
-    WriteChecked(output->stream, chunk, part);
+    if (fread(chunk, part, 1, input) != 1) return Error{Fault::kCannotRead, inputPath};
+    Status written = WriteChecked(output.stream.get(), chunk, part);
+    if (!written) return written;
     size -= part;
   }
+  return {};
 }
 
-bool MoveTempOverTarget(OutputFile* output) {
+bool MoveTempOverTarget(OutputFile& output) {
   // Replacing keeps what is attached to the replaced file: its attributes,
   // access control list, creation time and alternate data streams. A new
   // output is simply moved into place. Under the lock the interrupt handler
   // can neither end the process in the middle of a replacement (which moves
   // the old file aside first on some hosts) nor delete a name that, moved,
-  // is no longer this run's file.
-  const char* temp = output->tempPath.c_str();
-  const char* target = output->target.c_str();
+  // is no longer this run's file. The output forgets the name too, so that
+  // going it removes nothing.
+  const char* temp = output.tempPath.c_str();
+  const char* target = output.target.c_str();
   EnterCriticalSection(&gPendingLock);
-  bool moved = output->replacing
+  bool moved = output.replacing
                    ? ReplaceFileA(target, temp, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
                                   nullptr) != 0
                    : MoveFileExA(temp, target, MOVEFILE_REPLACE_EXISTING) != 0;
-  if (moved) gPendingTemp[0] = '\0';
+  if (moved) {
+    if (output.tempPath == gPendingTemp) gPendingTemp[0] = '\0';
+    output.tempPath.clear();
+  }
   LeaveCriticalSection(&gPendingLock);
   return moved;
 }

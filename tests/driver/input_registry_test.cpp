@@ -1,5 +1,3 @@
-#include "driver/input_registry.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -8,71 +6,71 @@
 #include <string>
 #include <vector>
 
+#include "driver/config.h"
+#include "driver/messages.h"
+
 namespace {
 
-using testing::ExitedWithCode;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
 
-// The registry is one table for the whole process, so every test registers
-// paths of its own and looks only at the entries it added.
-uint32_t Register(std::string operand) {
-  RegisterInputFile(operand.data());
-  return gInputFiles.count - 1;
+// Registers operand, which must be taken, and gives the index of its entry.
+uint32_t Register(std::string operand, InputRegistry& registry) {
+  Status registered = RegisterInputFile(operand, &registry);
+  EXPECT_TRUE(registered) << operand;
+  return static_cast<uint32_t>(registry.paths.size() - 1);
 }
 
 std::string Cwd() { return std::filesystem::current_path().string(); }
 
 TEST(RegisterInputFile, AppendsFullPathsInOperandOrder) {
-  uint32_t first = Register("/registry/order/b.o");
-  uint32_t second = Register("registry/order/a.o");
-  uint32_t third = Register("/registry/order/sub/../c.o");
+  InputRegistry registry;
+  uint32_t first = Register("/registry/order/b.o", registry);
+  uint32_t second = Register("registry/order/a.o", registry);
+  uint32_t third = Register("/registry/order/sub/../c.o", registry);
   EXPECT_EQ(second, first + 1);
   EXPECT_EQ(third, first + 2);
-  EXPECT_STREQ(gInputFiles.entries[first].fullPath, "/registry/order/b.o");
-  EXPECT_EQ(gInputFiles.entries[second].fullPath, Cwd() + "/registry/order/a.o");
-  EXPECT_STREQ(gInputFiles.entries[third].fullPath, "/registry/order/c.o");
-  for (uint32_t i : {first, second, third}) EXPECT_EQ(gInputFiles.entries[i].elfImage, nullptr);
+  EXPECT_EQ(registry.paths[first], "/registry/order/b.o");
+  EXPECT_EQ(registry.paths[second], Cwd() + "/registry/order/a.o");
+  EXPECT_EQ(registry.paths[third], "/registry/order/c.o");
 }
 
-TEST(RegisterInputFile, RewritesTheOperandInPlace) {
-  std::string operand = "/cygdrive/q/registry/rewrite.o";
-  RegisterInputFile(operand.data());
-  EXPECT_EQ(operand.c_str(), std::string("q:/registry/rewrite.o"));
-  EXPECT_EQ(gInputFiles.entries[gInputFiles.count - 1].fullPath, Cwd() + "/q:/registry/rewrite.o");
+TEST(RegisterInputFile, RewritesTheOperand) {
+  InputRegistry registry;
+  Register("/cygdrive/q/registry/rewrite.o", registry);
+  EXPECT_EQ(registry.paths.back(), Cwd() + "/q:/registry/rewrite.o");
 }
 
 TEST(RegisterInputFile, EmptyOperandIsTheCurrentDirectory) {
-  // Registered in a death test so that the current directory, which other
-  // tests may register too, is not taken for good.
-  EXPECT_EXIT(
-      {
-        uint32_t index = Register("");
-        exit(gInputFiles.entries[index].fullPath == Cwd() ? 0 : 2);
-      },
-      ExitedWithCode(0), testing::Eq(""));
+  InputRegistry registry;
+  uint32_t index = Register("", registry);
+  EXPECT_EQ(registry.paths[index], Cwd());
 }
 
 TEST(RegisterInputFile, OperandsDifferingInCaseAreNotDuplicates) {
-  uint32_t upper = Register("/registry/case/A.o");
-  uint32_t lower = Register("/registry/case/a.o");
-  EXPECT_STREQ(gInputFiles.entries[upper].fullPath, "/registry/case/A.o");
-  EXPECT_STREQ(gInputFiles.entries[lower].fullPath, "/registry/case/a.o");
+  InputRegistry registry;
+  uint32_t upper = Register("/registry/case/A.o", registry);
+  uint32_t lower = Register("/registry/case/a.o", registry);
+  EXPECT_EQ(registry.paths[upper], "/registry/case/A.o");
+  EXPECT_EQ(registry.paths[lower], "/registry/case/a.o");
 }
 
 TEST(RegisterInputFile, AcceptsAFullPathOf259Characters) {
+  InputRegistry registry;
   std::string longest = "/" + std::string(258, 'r');
-  uint32_t index = Register(longest);
-  EXPECT_EQ(gInputFiles.entries[index].fullPath, longest);
+  uint32_t index = Register(longest, registry);
+  EXPECT_EQ(registry.paths[index], longest);
 }
 
-struct FatalCase {
+struct RefusalCase {
   const char* title;
-  std::vector<std::string> operands;
+  std::vector<std::string> operands;  // the last one is refused
   std::string err;
 };
 
-TEST(RegisterInputFileDeathTest, RefusesDuplicatesAndInvalidPathnames) {
+TEST(RegisterInputFile, RefusesDuplicatesAndInvalidPathnames) {
   const std::string tooLong = "/" + std::string(259, 'r');
-  const FatalCase cases[] = {
+  const RefusalCase cases[] = {
       {"the same path twice",
        {"/registry/dup1/a.o", "/registry/dup1/a.o"},
        "ERROR: duplicate filename '/registry/dup1/a.o'.\n"},
@@ -102,45 +100,24 @@ TEST(RegisterInputFileDeathTest, RefusesDuplicatesAndInvalidPathnames) {
        {"/registry/inv/a.o", tooLong + "/x.o"},
        "ERROR: invalid pathname '" + tooLong + "/x.o'.\n"},
   };
-  for (const FatalCase& c : cases) {
-    EXPECT_EXIT(
-        {
-          for (const std::string& operand : c.operands) Register(operand);
-          exit(0);
-        },
-        ExitedWithCode(1), testing::Eq(c.err))
-        << c.title;
+  for (const RefusalCase& c : cases) {
+    InputRegistry registry;
+    for (size_t i = 0; i + 1 < c.operands.size(); ++i) Register(c.operands[i], registry);
+    Status refused = RegisterInputFile(c.operands.back(), &registry);
+    ASSERT_FALSE(refused) << c.title;
+    CaptureStderr();
+    PrintError(refused.error());
+    EXPECT_EQ(GetCapturedStderr(), c.err) << c.title;
   }
 }
 
 TEST(RegisterInputFile, The2049thOperandGrowsTheTable) {
-  const uint32_t start = gInputFiles.count;
-  const uint32_t target = (start / 2048 + 1) * 2048 + 1;  // one past a full table
+  InputRegistry registry;
   std::vector<std::string> paths;
-  for (uint32_t i = start; i < target; ++i)
-    paths.push_back("/registry/grow/" + std::to_string(i) + ".o");
-  for (uint32_t i = start; i + 1 < target; ++i) Register(paths[i - start]);
-  ASSERT_EQ(gInputFiles.count, gInputFiles.capacity);
-  const uint32_t full = gInputFiles.capacity;
-  EXPECT_EQ(full % 2048, 0u);
-  Register(paths.back());
-  EXPECT_EQ(gInputFiles.count, full + 1);
-  EXPECT_EQ(gInputFiles.capacity, full + 2048);
-  for (uint32_t i = start; i < target; ++i) {
-    ASSERT_EQ(gInputFiles.entries[i].fullPath, paths[i - start]) << i;
-    ASSERT_EQ(gInputFiles.entries[i].elfImage, nullptr);
-  }
-}
-
-TEST(RegisterInputFile, FirstRegistrationMakesRoomFor2048) {
-  EXPECT_EXIT(
-      {
-        // A child starting from an empty table sees the first allocation.
-        gInputFiles = InputFileTable{};
-        Register("/registry/first.o");
-        exit(gInputFiles.capacity == 2048 && gInputFiles.count == 1 ? 0 : 2);
-      },
-      ExitedWithCode(0), testing::Eq(""));
+  for (uint32_t i = 0; i < 2049; ++i) paths.push_back("/registry/grow/" + std::to_string(i) + ".o");
+  for (const std::string& path : paths) Register(path, registry);
+  ASSERT_EQ(registry.paths.size(), 2049u);
+  for (uint32_t i = 0; i < paths.size(); ++i) ASSERT_EQ(registry.paths[i], paths[i]) << i;
 }
 
 }  // namespace

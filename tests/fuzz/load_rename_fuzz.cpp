@@ -15,18 +15,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "elf/archive.h"
+#include "archive/archive.h"
+#include "archive/archive_writer.h"
 #include "elf/elf_image.h"
+#include "elf/elf_writer.h"
 #include "host/host_file.h"
-#include "rename/renamer.h"
+#include "tests/support/elf_reference.h"
 
 namespace {
 
-// The loader reads a path, so each input goes through one file, in memory
-// where the system offers it.
+// An object is read from a file, as the tool reads its inputs, so each input
+// goes through one file, in memory where the system offers it.
 std::string gInputPath;
 
 void RemoveInputFile() { unlink(gInputPath.c_str()); }
@@ -135,15 +138,16 @@ std::string ApplyPatches(const uint8_t* bytes, uint32_t length,
 std::vector<BytePatch> CheckGrowth(const ElfImage* elf, const Pairs& pairs) {
   if (!elf->strtab || elf->strtab->index == 0) return {};  // the latter refused
   OldNameIndex index = IndexOldNames(pairs.oldNames);
-  ObjectRenames renames = RenameObject(elf, "fuzz", index, pairs.newNames, true);
-  free(renames.table);
-  if (renames.grown.empty()) return {};
-  std::string out = ApplyPatches(elf->image, elf->length, renames.grown);
-  ElfImage* grown = LoadElfImage(reinterpret_cast<const uint8_t*>(out.data()),
-                                 static_cast<uint32_t>(out.size()), "grown");
-  Require(grown != nullptr && grown->symbolCount == elf->symbolCount, "a grown object loads");
+  Result<ObjectRenames> renames = RenameObject(elf, "fuzz", index, pairs.newNames, true);
+  Require(static_cast<bool>(renames), "growth takes every rename");
+  if (!renames->grew) return {};
+  std::string out = ApplyPatches(elf->image, elf->length, renames->patches);
+  Result<ElfImage> loaded = LoadElfImage(reinterpret_cast<const uint8_t*>(out.data()),
+                                         static_cast<uint32_t>(out.size()), "grown");
+  Require(loaded && loaded->symbolCount == elf->symbolCount, "a grown object loads");
+  const ElfImage* grown = &*loaded;
   std::vector<const char*> expected(GetSymbolCount(elf), nullptr);
-  for (const RenameMatch& m : renames.matches) expected[m.symbol] = pairs.newNames[m.pair];
+  for (const RenameMatch& m : renames->matches) expected[m.symbol] = pairs.newNames[m.pair];
   for (uint32_t i = 0; i < expected.size(); ++i) {
     const char* name = GetSymbolName(grown, GetSymbolNameOffset(grown, i));
     const char* want = expected[i] ? expected[i] : GetSymbolName(elf, GetSymbolNameOffset(elf, i));
@@ -154,8 +158,7 @@ std::vector<BytePatch> CheckGrowth(const ElfImage* elf, const Pairs& pairs) {
     const char* was = GetSectionName(elf, GetSectionNameOffset(elf, i));
     Require(SameName(name, was), "section names stay");
   }
-  delete grown;
-  return std::move(renames.grown);
+  return std::move(renames->patches);
 }
 
 std::vector<std::string> SymbolNames(const ElfImage* elf) {
@@ -177,19 +180,20 @@ void CheckRenames(const ElfImage* elf) {
   Require((clash.victim == nullptr) == (clash.writerOld == nullptr),
           "a clash names both the writer and the victim");
 
-  uint8_t* listed = CopyStringTable(elf);
-  WriteRenames(listed, matches, oldNames, newNames);
-  uint8_t* pairwise = CopyStringTable(elf);
+  std::unique_ptr<uint8_t[]> listed = CopyStringTable(elf);
+  WriteRenames(listed.get(), matches, oldNames, newNames);
+  std::unique_ptr<uint8_t[]> pairwise = CopyStringTable(elf);
   for (size_t k = 0; k < oldNames.size(); ++k) {
-    RenameSymbol(elf, pairwise, oldNames[k], newNames[k]);
+    RenameSymbol(elf, pairwise.get(), oldNames[k], newNames[k]);
   }
   uint32_t size = elf->strtab->sh_size;
-  Require(memcmp(listed, pairwise, size) == 0, "list mode writes what pair by pair writes");
+  Require(memcmp(listed.get(), pairwise.get(), size) == 0,
+          "list mode writes what pair by pair writes");
 
   // The oracle: every name that reads otherwise than asked, judged on the
   // written table. A clash must be reported exactly when there is one, and
   // must name one of them.
-  std::vector<const char*> changed = ChangedNames(elf, listed, matches, newNames);
+  std::vector<const char*> changed = ChangedNames(elf, listed.get(), matches, newNames);
   Require(changed.empty() == (clash.victim == nullptr),
           "a clash is reported exactly when a name would change unasked");
   if (clash.victim != nullptr) {
@@ -197,27 +201,40 @@ void CheckRenames(const ElfImage* elf) {
     for (const char* name : changed) named = named || strcmp(name, clash.victim) == 0;
     Require(named, "the clash names a name that would change");
   }
-  free(listed);
-  free(pairwise);
+
+  // The writer's own pass in place: refused exactly on a clash, otherwise
+  // the table that list mode wrote, as one patch, or none when no byte changes.
+  Result<ObjectRenames> inPlace =
+      RenameObject(elf, "fuzz", IndexOldNames(oldNames), newNames, false);
+  Require(!inPlace == (clash.victim != nullptr), "the writer refuses exactly a clash");
+  if (!inPlace) return;
+  const uint8_t* original = elf->image + elf->strtab->sh_offset;
+  const bool same = memcmp(listed.get(), original, size) == 0;
+  Require(!inPlace->grew && inPlace->patches.size() == (same ? 0u : 1u),
+          "renames in place patch .strtab alone");
+  for (const BytePatch& p : inPlace->patches) {
+    Require(p.offset == elf->strtab->sh_offset && p.replaced == size &&
+                memcmp(p.bytes.data(), listed.get(), size) == 0,
+            "the writer writes what list mode writes");
+  }
 }
 
 // Grows archive's members as the driver does: the result must load with
 // the same members and index entries, each entry naming the same member.
-void CheckArchiveGrowth(const Archive* archive, const Pairs& pairs) {
+void CheckArchiveGrowth(const Archive& archive, const Pairs& pairs) {
   OldNameIndex index = IndexOldNames(pairs.oldNames);
-  std::vector<std::vector<RenameMatch>> memberMatches(archive->members.size());
+  std::vector<std::vector<RenameMatch>> memberMatches(archive.members.size());
   std::vector<BytePatch> patches;
-  for (size_t m = 0; m < archive->members.size(); ++m) {
-    const ArchiveMember& member = archive->members[m];
-    uint8_t* bytes = archive->bytes + member.offset;
+  for (size_t m = 0; m < archive.members.size(); ++m) {
+    const ArchiveMember& member = archive.members[m];
+    const uint8_t* bytes = archive.bytes + member.offset;
     if (member.special || member.size < 4 || memcmp(bytes, "\177ELF", 4) != 0) continue;
-    ElfImage* elf = LoadElfImage(bytes, member.size, gInputPath.c_str());
-    if (elf == nullptr) return;  // the driver stops the run here
-    if (elf->symtab && elf->strtab) memberMatches[m] = FindRenames(elf, index);
-    std::vector<BytePatch> grown = CheckGrowth(elf, pairs);
+    Result<ElfImage> elf = LoadElfImage(bytes, member.size, gInputPath);
+    if (!elf) return;  // the driver stops the run here
+    if (elf->symtab && elf->strtab) memberMatches[m] = FindRenames(*elf, index);
+    std::vector<BytePatch> grown = CheckGrowth(&*elf, pairs);
     if (!grown.empty())
       std::ranges::move(GrowMember(archive, member, std::move(grown)), std::back_inserter(patches));
-    delete elf;
   }
   if (patches.empty()) return;
   std::vector<BytePatch> rebuilt = RebuildIndexes(
@@ -225,59 +242,64 @@ void CheckArchiveGrowth(const Archive* archive, const Pairs& pairs) {
   patches.insert(patches.end(), rebuilt.begin(), rebuilt.end());
   std::stable_sort(patches.begin(), patches.end(),
                    [](const BytePatch& a, const BytePatch& b) { return a.offset < b.offset; });
-  std::string out = ApplyPatches(archive->bytes, archive->length, patches);
-  Archive* grown = LoadArchive("grown", reinterpret_cast<uint8_t*>(out.data()),
-                               static_cast<uint32_t>(out.size()));
-  Require(grown != nullptr && grown->members.size() == archive->members.size() &&
-              grown->symbols.size() == archive->symbols.size(),
+  std::string out = ApplyPatches(archive.bytes, archive.length, patches);
+  Result<Archive> grown = LoadArchive("grown", reinterpret_cast<const uint8_t*>(out.data()),
+                                      static_cast<uint32_t>(out.size()));
+  Require(grown && grown->members.size() == archive.members.size() &&
+              grown->symbols.size() == archive.symbols.size(),
           "a grown archive loads with its members and index");
   for (size_t k = 0; k < grown->symbols.size(); ++k)
-    Require(grown->symbols[k].member == archive->symbols[k].member, "index entries follow moves");
-  delete grown;
+    Require(grown->symbols[k].member == archive.symbols[k].member, "index entries follow moves");
 }
 
 // Loads each object member of archive in place and checks it as an object,
 // then renames the index as the driver does, with pairs made from the index's
 // own names: every renamed entry must lie inside an index member, in offset
-// order as the driver patches them, and keep its name's length.
-void CheckArchive(const Archive* archive) {
+// order as the driver patches them, and keep its name's length, and the
+// index patches written in place must each replace as many bytes as they
+// hold.
+void CheckArchive(const Archive& archive) {
   std::vector<std::string> names;
-  for (size_t i = 0; i < archive->symbols.size() && names.size() < 3; ++i) {
-    const char* name =
-        reinterpret_cast<const char*>(archive->bytes + archive->symbols[i].nameOffset);
+  for (size_t i = 0; i < archive.symbols.size() && names.size() < 3; ++i) {
+    const char* name = reinterpret_cast<const char*>(archive.bytes + archive.symbols[i].nameOffset);
     if (*name != '\0') names.emplace_back(name);
   }
   Pairs pairs = MakePairs(names);
   std::span<const char* const> newNames(pairs.newNames);
   OldNameIndex index = IndexOldNames(pairs.oldNames);
-  std::vector<std::vector<RenameMatch>> memberMatches(archive->members.size());
-  for (size_t m = 0; m < archive->members.size(); ++m) {
-    const ArchiveMember& member = archive->members[m];
-    uint8_t* bytes = archive->bytes + member.offset;
+  std::vector<std::vector<RenameMatch>> memberMatches(archive.members.size());
+  for (size_t m = 0; m < archive.members.size(); ++m) {
+    const ArchiveMember& member = archive.members[m];
+    const uint8_t* bytes = archive.bytes + member.offset;
     if (member.special || member.size < 4 || memcmp(bytes, "\177ELF", 4) != 0) continue;
-    ElfImage* elf = LoadElfImage(bytes, member.size, gInputPath.c_str());
-    if (elf == nullptr) continue;
+    Result<ElfImage> elf = LoadElfImage(bytes, member.size, gInputPath);
+    if (!elf) continue;
     if (elf->symtab && elf->strtab) {
-      CheckRenames(elf);
-      memberMatches[m] = FindRenames(elf, index);
+      CheckRenames(&*elf);
+      memberMatches[m] = FindRenames(*elf, index);
     }
-    delete elf;
   }
   CheckArchiveGrowth(archive, MakePairs(names, true));
+  const std::vector<IndexRename> entries =
+      FindIndexRenames(archive, memberMatches, index, newNames);
   uint32_t previous = 0;
-  for (const IndexRename& entry : FindIndexRenames(archive, memberMatches, index, newNames)) {
+  for (const IndexRename& entry : entries) {
     Require(entry.nameOffset >= previous, "index renames come in offset order");
     previous = entry.nameOffset;
     bool inside = false;
-    for (const ArchiveMember& member : archive->members) {
+    for (const ArchiveMember& member : archive.members) {
       if (!member.special || member.name == "//" || entry.nameOffset < member.offset) continue;
       const uint32_t end = member.offset + member.size;
       const size_t length = strlen(entry.newName);
       inside = inside || (entry.nameOffset < end && length < end - entry.nameOffset &&
-                          archive->bytes[entry.nameOffset + length] == '\0' &&
-                          memchr(archive->bytes + entry.nameOffset, 0, length) == nullptr);
+                          archive.bytes[entry.nameOffset + length] == '\0' &&
+                          memchr(archive.bytes + entry.nameOffset, 0, length) == nullptr);
     }
     Require(inside, "a renamed index entry keeps its name's length inside the index");
+  }
+  for (const BytePatch& p : PatchIndexesInPlace(archive, entries)) {
+    Require(p.bytes.size() == p.replaced && p.replaced <= archive.length - p.offset,
+            "an index patched in place keeps its place");
   }
 }
 
@@ -295,13 +317,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (IsArchive(data, static_cast<uint32_t>(size))) {
     // A copy of exactly the input's size, so that a read past it is caught.
-    auto* bytes = static_cast<uint8_t*>(malloc(size));
-    Require(bytes != nullptr, "the archive can be copied");
-    memcpy(bytes, data, size);
-    Archive* archive = LoadArchive(gInputPath.c_str(), bytes, static_cast<uint32_t>(size));
-    if (archive != nullptr) CheckArchive(archive);
-    delete archive;
-    free(bytes);
+    auto bytes = std::make_unique<uint8_t[]>(size);
+    memcpy(bytes.get(), data, size);
+    Result<Archive> archive = LoadArchive(gInputPath, bytes.get(), static_cast<uint32_t>(size));
+    if (archive) CheckArchive(*archive);
     return 0;
   }
   FILE* file = fopen(gInputPath.c_str(), "wb");
@@ -309,14 +328,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Require(size == 0 || fwrite(data, size, 1, file) == 1, "the input file can be written");
   Require(fclose(file) == 0, "the input file can be written");
 
-  char path[kMaxPath];
-  snprintf(path, sizeof path, "%s", gInputPath.c_str());
-  ElfImage* elf = LoadElfFile(path);
-  if (elf == nullptr) return 0;
+  // A buffer of its own for each input, of the file's size and the zero
+  // after it, so that a read past them is caught.
+  FileBuffer buffer;
+  Result<InputSource> input = ReadInputFile(gInputPath, buffer);
+  if (!input) return 0;
+  Result<ElfImage> elf = LoadElfImage(buffer.bytes.get(), input->length, gInputPath);
+  if (!elf) return 0;
   if (elf->symtab && elf->strtab) {
-    CheckRenames(elf);
-    CheckGrowth(elf, MakePairs(SymbolNames(elf), true));
+    CheckRenames(&*elf);
+    CheckGrowth(&*elf, MakePairs(SymbolNames(&*elf), true));
   }
-  FreeElfFile(elf);
   return 0;
 }

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -14,7 +14,6 @@
 namespace {
 
 using testcli::ScratchDir;
-using testing::ExitedWithCode;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
@@ -42,15 +41,11 @@ const PathCase kPathRewrites[] = {
 
 TEST(NormalizeHostPath, RewritesUnixNotationsToDriveLetters) {
   for (const PathCase& c : kPathRewrites) {
-    std::string path = c.before;
-    NormalizeHostPath(path.data());
-    EXPECT_EQ(path.c_str(), c.after) << c.before;
-    NormalizeHostPath(path.data());
-    EXPECT_EQ(path.c_str(), c.after) << "second rewrite of " << c.before;
+    std::string path = NormalizeHostPath(c.before);
+    EXPECT_EQ(path, c.after) << c.before;
+    EXPECT_EQ(NormalizeHostPath(path), c.after) << "second rewrite of " << c.before;
   }
 }
-
-TEST(NormalizeHostPath, NoneIsLeftAlone) { NormalizeHostPath(nullptr); }
 
 // Changes the current directory for one test and restores it afterwards.
 class CurrentDirectory {
@@ -65,40 +60,49 @@ class CurrentDirectory {
   std::filesystem::path saved_;
 };
 
-// Reads path with ReadWholeFile, giving the bytes (without the extra zero)
-// and what was printed on standard error.
+// Reads path with ReadInputFile, giving the bytes (without the extra zero),
+// the error when it fails, and what was printed on standard error.
 struct ReadResult {
   bool ok = false;
   std::string bytes;
   uint32_t length = 0;
   bool zeroAfter = false;
+  Error error{};
   std::string err;
 };
 
-ReadResult Read(std::string& path) {
+ReadResult Read(const std::string& path) {
   ReadResult r;
+  FileBuffer buffer;
   CaptureStderr();
-  uint8_t* buffer = ReadWholeFile(path.data(), &r.length);
+  Result<InputSource> input = ReadInputFile(path, buffer);
   r.err = GetCapturedStderr();
-  if (buffer != nullptr) {
-    r.ok = true;
-    r.bytes.assign(reinterpret_cast<const char*>(buffer), r.length);
-    r.zeroAfter = buffer[r.length] == 0;
-    free(buffer);
+  r.ok = static_cast<bool>(input);
+  if (!r.ok) {
+    r.error = input.error();
+    return r;
   }
+  r.length = input->length;
+  r.bytes.assign(reinterpret_cast<const char*>(buffer.bytes.get()), r.length);
+  r.zeroAfter = buffer.bytes.get()[r.length] == 0;
   return r;
 }
 
-TEST(ReadWholeFile, EmptyFileCannotBeRead) {
+void ExpectError(const ReadResult& r, Fault fault, const std::string& subject) {
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error.fault, fault);
+  EXPECT_EQ(r.error.subject, subject);
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(ReadInputFile, EmptyFileCannotBeRead) {
   ScratchDir dir;
   dir.Write("empty.o", "");
   std::string path = dir / "empty.o";
-  ReadResult r = Read(path);
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.err, "ERROR: cannot read file '" + path + "'\n");
+  ExpectError(Read(path), Fault::kCannotRead, path);
 }
 
-TEST(ReadWholeFile, OneByteFileGivesTwoBytes) {
+TEST(ReadInputFile, OneByteFileGivesTwoBytes) {
   ScratchDir dir;
   dir.Write("one.o", "x");
   std::string path = dir / "one.o";
@@ -110,7 +114,7 @@ TEST(ReadWholeFile, OneByteFileGivesTwoBytes) {
   EXPECT_EQ(r.err, "");
 }
 
-TEST(ReadWholeFile, KeepsZeroCarriageReturnAndLineFeedBytes) {
+TEST(ReadInputFile, KeepsZeroCarriageReturnAndLineFeedBytes) {
   const std::string stored("\0a\r\nb\0\n\r\r\n\0", 12);
   ScratchDir dir;
   dir.Write("bin.o", stored);
@@ -123,7 +127,7 @@ TEST(ReadWholeFile, KeepsZeroCarriageReturnAndLineFeedBytes) {
   EXPECT_EQ(r.err, "");
 }
 
-TEST(ReadWholeFile, ReadsAFileLargerThanAStreamBuffer) {
+TEST(ReadInputFile, ReadsAFileLargerThanAStreamBuffer) {
   std::string stored;
   for (int i = 0; i < 300000; ++i) stored += static_cast<char>(i * 7);
   ScratchDir dir;
@@ -135,7 +139,7 @@ TEST(ReadWholeFile, ReadsAFileLargerThanAStreamBuffer) {
   EXPECT_TRUE(r.zeroAfter);
 }
 
-TEST(ReadWholeFile, ReadsAFileOfSeveralMegabytes) {
+TEST(ReadInputFile, ReadsAFileOfSeveralMegabytes) {
   // Large enough for the buffer laid out in huge pages.
   std::string stored(5 << 20, '\0');
   for (size_t i = 0; i < stored.size(); ++i) stored[i] = static_cast<char>(i * 13 + i / 65536);
@@ -143,40 +147,33 @@ TEST(ReadWholeFile, ReadsAFileOfSeveralMegabytes) {
   dir.Write("huge.o", stored);
   std::string path = dir / "huge.o";
   ReadResult r = Read(path);
-  ASSERT_TRUE(r.ok) << r.err;
+  ASSERT_TRUE(r.ok) << static_cast<int>(r.error.fault);
   EXPECT_EQ(r.length, stored.size());
   EXPECT_TRUE(r.bytes == stored);
   EXPECT_TRUE(r.zeroAfter);
 }
 
-TEST(ReadWholeFile, MissingFileCannotBeOpened) {
+TEST(ReadInputFile, MissingFileCannotBeOpened) {
   ScratchDir dir;
   std::string path = dir / "missing.o";
-  ReadResult r = Read(path);
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.err, "ERROR: cannot open file '" + path + "'\n");
+  ExpectError(Read(path), Fault::kCannotOpen, path);
 }
 
-TEST(ReadWholeFile, RewritesCygdrivePathInCallersStringAndMessage) {
+TEST(ReadInputFile, NamesTheRewrittenCygdrivePathInItsError) {
   ScratchDir dir;
   CurrentDirectory cwd(dir.path());
-  std::string path = "/cygdrive/c/missing.o";
-  ReadResult r = Read(path);
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(path.c_str(), std::string("c:/missing.o"));
-  EXPECT_EQ(r.err, "ERROR: cannot open file 'c:/missing.o'\n");
+  ExpectError(Read("/cygdrive/c/missing.o"), Fault::kCannotOpen, "c:/missing.o");
 }
 
-TEST(ReadWholeFile, ReadsThroughRewrittenPath) {
+TEST(ReadInputFile, ReadsThroughRewrittenPath) {
   ScratchDir dir;
   std::filesystem::create_directory(dir.path() / "c:");
   dir.Write("c:/a.o", "bytes");
   CurrentDirectory cwd(dir.path());
   for (std::string path : {"/cygdrive/c/a.o", "//c/a.o"}) {
     ReadResult r = Read(path);
-    EXPECT_TRUE(r.ok) << r.err;
+    EXPECT_TRUE(r.ok) << path;
     EXPECT_EQ(r.bytes, "bytes");
-    EXPECT_EQ(path.c_str(), std::string("c:/a.o"));
   }
 }
 
@@ -184,11 +181,7 @@ TEST(OpenHostFile, CreatesTheRewrittenPath) {
   ScratchDir dir;
   std::filesystem::create_directory(dir.path() / "c:");
   CurrentDirectory cwd(dir.path());
-  std::string path = "//c/out.o";
-  FILE* stream = OpenHostFile(path.data(), "wb");
-  ASSERT_NE(stream, nullptr);
-  fclose(stream);
-  EXPECT_EQ(path.c_str(), std::string("c:/out.o"));
+  EXPECT_NE(OpenHostFile("//c/out.o", "wb"), nullptr);
   EXPECT_TRUE(std::filesystem::exists(dir.path() / "c:" / "out.o"));
 }
 
@@ -196,63 +189,121 @@ TEST(OpenHostFile, FailsSilently) {
   ScratchDir dir;
   std::string path = dir / "no/such/dir.o";
   CaptureStderr();
-  EXPECT_EQ(OpenHostFile(path.data(), "rb"), nullptr);
+  EXPECT_EQ(OpenHostFile(path, "rb"), nullptr);
   EXPECT_EQ(GetCapturedStderr(), "");
 }
 
 TEST(WriteChecked, SizeZeroWritesNothingWhateverTheBlock) {
-  FILE* stream = tmpfile();
+  HostStream owned(tmpfile());
+  FILE* stream = owned.get();
   ASSERT_NE(stream, nullptr);
-  WriteChecked(stream, nullptr, 0);
+  EXPECT_TRUE(WriteChecked(stream, nullptr, 0));
   EXPECT_EQ(ftell(stream), 0);
-  WriteChecked(stream, "abc", 3);
-  WriteChecked(stream, nullptr, 0);
+  EXPECT_TRUE(WriteChecked(stream, "abc", 3));
+  EXPECT_TRUE(WriteChecked(stream, nullptr, 0));
   EXPECT_EQ(ftell(stream), 3);
   rewind(stream);
   char back[4] = {};
   EXPECT_EQ(fread(back, 1, 4, stream), 3u);
   EXPECT_STREQ(back, "abc");
-  fclose(stream);
 }
 
 TEST(WriteChecked, SizeZeroSucceedsOnAFullDevice) {
-  FILE* stream = fopen("/dev/full", "wb");
+  HostStream stream(fopen("/dev/full", "wb"));
   ASSERT_NE(stream, nullptr);
-  setvbuf(stream, nullptr, _IONBF, 0);
-  WriteChecked(stream, nullptr, 0);
-  fclose(stream);
+  setvbuf(stream.get(), nullptr, _IONBF, 0);
+  EXPECT_TRUE(WriteChecked(stream.get(), nullptr, 0));
 }
 
-TEST(WriteCheckedDeathTest, FullDiskEndsTheProcess) {
+// A full disk is an error, reported silently.
+void ExpectDiskFull(FILE* stream, const void* block, size_t size) {
+  CaptureStderr();
+  Status written = WriteChecked(stream, block, size);
+  EXPECT_EQ(GetCapturedStderr(), "");
+  ASSERT_FALSE(written);
+  EXPECT_EQ(written.error().fault, Fault::kNoDiskSpace);
+}
+
+TEST(WriteChecked, FullDiskIsAnError) {
   // A block larger than the stream's buffer reaches the device at once.
-  EXPECT_EXIT(
-      {
-        FILE* stream = fopen("/dev/full", "wb");
-        std::vector<char> block(1 << 20, 'x');
-        WriteChecked(stream, block.data(), static_cast<uint32_t>(block.size()));
-        fclose(stream);
-        exit(0);
-      },
-      ExitedWithCode(1), testing::Eq("ERROR: ins. disk space\n"));
+  HostStream stream(fopen("/dev/full", "wb"));
+  ASSERT_NE(stream, nullptr);
+  std::vector<char> block(1 << 20, 'x');
+  ExpectDiskFull(stream.get(), block.data(), block.size());
 }
 
-TEST(WriteCheckedDeathTest, FullDiskEndsTheProcessForAnUnbufferedStream) {
-  EXPECT_EXIT(
-      {
-        FILE* stream = fopen("/dev/full", "wb");
-        setvbuf(stream, nullptr, _IONBF, 0);
-        WriteChecked(stream, "x", 1);
-        exit(0);
-      },
-      ExitedWithCode(1), testing::Eq("ERROR: ins. disk space\n"));
+TEST(WriteChecked, FullDiskIsAnErrorForAnUnbufferedStream) {
+  HostStream stream(fopen("/dev/full", "wb"));
+  ASSERT_NE(stream, nullptr);
+  setvbuf(stream.get(), nullptr, _IONBF, 0);
+  ExpectDiskFull(stream.get(), "x", 1);
+}
+
+// An output that goes uncommitted, given up at once or after a failed write,
+// leaves no temporary file and what stood at its path as it was.
+TEST(OutputFile, UncommittedLeavesNoTraceAndTargetUntouched) {
+  struct Case {
+    const char* name;
+    const char* stored;  // none: no file at the path
+    bool inputChanged;
+  };
+  const Case cases[] = {
+      {"new output", nullptr, false},
+      {"replacing output", "old", false},
+      {"input changed while read", "old", true},
+  };
+  for (const Case& c : cases) {
+    ScratchDir dir;
+    const std::string path = dir / "out.o";
+    if (c.stored != nullptr) dir.Write("out.o", c.stored);
+    std::string left = c.stored != nullptr ? c.stored : "";
+    {
+      Result<OutputFile> output = OpenOutputFile(path);
+      ASSERT_TRUE(output) << c.name;
+      EXPECT_EQ(dir.List().size(), c.stored != nullptr ? 2u : 1u) << c.name;
+      if (c.inputChanged) {
+        FileBuffer buffer;
+        Result<InputSource> input = ReadInputFile(path, buffer);
+        ASSERT_TRUE(input) << c.name;
+        left = "older";
+        dir.Write("out.o", left);
+        Status written = WritePatchedFile(*output, *input, path, {}, buffer);
+        ASSERT_FALSE(written) << c.name;
+        EXPECT_EQ(written.error().fault, Fault::kChangedWhileRead);
+        EXPECT_EQ(written.error().subject, path);
+      }
+    }
+    const std::vector<std::string> stays =
+        c.stored != nullptr ? std::vector<std::string>{"out.o"} : std::vector<std::string>{};
+    EXPECT_EQ(dir.List(), stays) << c.name;
+    if (c.stored != nullptr) {
+      EXPECT_EQ(dir.Read("out.o"), left) << c.name;
+    }
+  }
+}
+
+TEST(OutputFile, MovedFromRemovesNothing) {
+  ScratchDir dir;
+  dir.Write("out.o", "old");
+  Result<OutputFile> opened = OpenOutputFile(dir / "out.o");
+  ASSERT_TRUE(opened);
+  OutputFile output;
+  {
+    OutputFile taken = std::move(*opened);
+    output = std::move(taken);
+  }
+  ASSERT_TRUE(WriteChecked(output.stream.get(), "new", 3));
+  ASSERT_TRUE(CommitOutputFile(output));
+  EXPECT_EQ(dir.List(), std::vector<std::string>{"out.o"});
+  EXPECT_EQ(dir.Read("out.o"), "new");
 }
 
 // ResolveFullPath, given the text before and the full path expected after
 // (relative results are put after the current directory).
 std::string Resolve(const std::string& path, bool* ok) {
-  char full[kMaxPath];
-  *ok = ResolveFullPath(path.c_str(), full);
-  return *ok ? std::string(full) : std::string();
+  std::optional<std::string> full = ResolveFullPath(path);
+  *ok = full.has_value();
+  return full.value_or("");
 }
 
 void ExpectResolved(std::span<const PathCase> cases) {

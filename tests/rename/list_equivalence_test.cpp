@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "rename/renamer.h"
+#include "driver/messages.h"
+#include "rename/pair_index.h"
 #include "tests/support/elf_builder.h"
+#include "tests/support/elf_reference.h"
 #include "tests/support/loaded_images.h"
 
 namespace {
@@ -112,14 +115,16 @@ TEST(ListRenames, IndexAgreesWithOnePassPerPairOnRandomLists) {
     std::vector<const char*> oldNames = Pointers(c.oldNames);
     std::vector<const char*> newNames = Pointers(c.newNames);
 
-    uint8_t* perPair = CopyStringTable(elf);
+    std::unique_ptr<uint8_t[]> perPairTable = CopyStringTable(elf);
+    uint8_t* perPair = perPairTable.get();
     CaptureStdout();
     for (size_t i = 0; i < oldNames.size(); ++i) {
       RenameSymbol(elf, perPair, oldNames[i], newNames[i]);
     }
     std::string perPairOut = GetCapturedStdout();
 
-    uint8_t* indexed = CopyStringTable(elf);
+    std::unique_ptr<uint8_t[]> indexedTable = CopyStringTable(elf);
+    uint8_t* indexed = indexedTable.get();
     std::vector<RenameMatch> matches = FindRenames(elf, IndexOldNames(oldNames));
     WriteRenames(indexed, matches, oldNames, newNames);
     CaptureStdout();
@@ -132,8 +137,6 @@ TEST(ListRenames, IndexAgreesWithOnePassPerPairOnRandomLists) {
     EXPECT_EQ(clash.victim != nullptr, expected) << "round " << round;
     EXPECT_EQ(clash.writerOld != nullptr, expected) << "round " << round;
     clashes += expected;
-    free(perPair);
-    free(indexed);
     images.ReleaseLast();
   }
   // The rounds must exercise both outcomes to mean anything.

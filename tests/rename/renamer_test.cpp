@@ -1,17 +1,19 @@
-#include "rename/renamer.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "driver/messages.h"
+#include "rename/pair_index.h"
 #include "tests/support/cli.h"
 #include "tests/support/elf_builder.h"
+#include "tests/support/elf_reference.h"
 #include "tests/support/loaded_images.h"
 
 namespace {
@@ -26,18 +28,13 @@ using testing::internal::GetCapturedStdout;
 // Loads objects built from descriptions and holds what the renamer needs.
 class Renamer : public testing::Test {
  protected:
-  ~Renamer() override {
-    for (uint8_t* table : tables_) free(table);
-  }
-
   ElfImage* Load(const std::string& bytes) { return images_.Load(bytes); }
 
   ElfImage* Load(const ObjectLayout& layout) { return Load(BuildObject(layout).bytes); }
 
   uint8_t* Copy(const ElfImage* elf) {
-    uint8_t* table = CopyStringTable(elf);
-    tables_.push_back(table);
-    return table;
+    tables_.push_back(CopyStringTable(elf));
+    return tables_.back().get();
   }
 
   // Runs RenameSymbol and gives what it printed.
@@ -63,7 +60,7 @@ class Renamer : public testing::Test {
   }
 
   testelf::LoadedImages images_;
-  std::vector<uint8_t*> tables_;
+  std::vector<std::unique_ptr<uint8_t[]>> tables_;
 };
 
 // .strtab "\0foobar\0": A at 1 reads foobar, B at 4 reads bar.
@@ -430,9 +427,12 @@ TEST_F(Renamer, GrowthKeepsEveryNameForAnotherReaderOfStrtab) {
     ASSERT_NE(elf, nullptr);
     const char* oldNames[] = {"alpha"};
     const char* newNames[] = {"alphabet"};
-    ObjectRenames renames = RenameObject(elf, "x.o", IndexOldNames(oldNames), newNames, true);
-    ASSERT_FALSE(renames.grown.empty());
-    const char* table = reinterpret_cast<const char*>(renames.grown.back().bytes.data());
+    Result<ObjectRenames> renames =
+        RenameObject(elf, "x.o", IndexOldNames(oldNames), newNames, true);
+    ASSERT_TRUE(renames);
+    ASSERT_TRUE(renames->grew);
+    ASSERT_FALSE(renames->patches.empty());
+    const char* table = reinterpret_cast<const char*>(renames->patches.back().bytes.data());
     EXPECT_EQ(std::string(table + name), link ? "alpha" : "") << "sh_link " << link;
   }
 }

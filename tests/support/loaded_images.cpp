@@ -2,10 +2,18 @@
 
 #include <filesystem>
 
+#include "driver/messages.h"
+
 namespace testelf {
 
-LoadedImages::~LoadedImages() {
-  while (!images_.empty()) ReleaseLast();
+std::optional<ElfImage> LoadOrPrint(const uint8_t* image, uint32_t length,
+                                    const std::string& name) {
+  Result<ElfImage> elf = LoadElfImage(image, length, name);
+  if (!elf) {
+    PrintError(elf.error());
+    return std::nullopt;
+  }
+  return *elf;
 }
 
 ElfImage* LoadedImages::Load(const std::string& bytes) {
@@ -13,15 +21,22 @@ ElfImage* LoadedImages::Load(const std::string& bytes) {
   // file system flush it, which is slow over thousands of loads.
   std::filesystem::remove(path_);
   dir_.Write("x.o", bytes);
-  std::string path = path_;
-  ElfImage* elf = LoadElfFile(path.data());
-  if (elf != nullptr) images_.push_back(elf);
-  return elf;
+  return LoadFile(path_);
 }
 
-void LoadedImages::ReleaseLast() {
-  FreeElfFile(images_.back());
-  images_.pop_back();
+ElfImage* LoadedImages::LoadFile(const std::string& path) {
+  auto loaded = std::make_unique<Loaded>();
+  Result<InputSource> input = ReadInputFile(path, loaded->buffer);
+  if (!input) {
+    PrintError(input.error());
+    return nullptr;
+  }
+  std::optional<ElfImage> elf =
+      LoadOrPrint(loaded->buffer.bytes.get(), input->length, NormalizeHostPath(path));
+  if (!elf) return nullptr;
+  loaded->elf = *elf;
+  images_.push_back(std::move(loaded));
+  return &images_.back()->elf;
 }
 
 }  // namespace testelf

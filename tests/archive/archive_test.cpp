@@ -1,4 +1,4 @@
-#include "elf/archive.h"
+#include "archive/archive.h"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,11 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "driver/messages.h"
 #include "tests/support/archive_builder.h"
 
 namespace {
@@ -21,17 +23,25 @@ using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
 // Loads bytes from a buffer of exactly their size, so that the sanitizers
-// catch any read past the end, and checks that no byte changed.
+// catch any read past the end, and checks that no byte changed. A refusal is
+// printed as the tool prints it.
 class ArchiveLoader : public testing::Test {
  protected:
   const Archive* Load(const std::string& bytes) {
+    archive_.reset();
     buffer_ = std::make_unique<uint8_t[]>(bytes.size());
     std::copy(bytes.begin(), bytes.end(), buffer_.get());
     CaptureStderr();
-    archive_.reset(LoadArchive("lib.a", buffer_.get(), static_cast<uint32_t>(bytes.size())));
+    Result<Archive> archive =
+        LoadArchive("lib.a", buffer_.get(), static_cast<uint32_t>(bytes.size()));
+    if (archive) {
+      archive_ = std::move(*archive);
+    } else {
+      PrintError(archive.error());
+    }
     err_ = GetCapturedStderr();
     EXPECT_EQ(std::string(buffer_.get(), buffer_.get() + bytes.size()), bytes);
-    return archive_.get();
+    return archive_ ? &*archive_ : nullptr;
   }
 
   std::string NameAt(uint32_t offset) const {
@@ -39,7 +49,7 @@ class ArchiveLoader : public testing::Test {
   }
 
   std::unique_ptr<uint8_t[]> buffer_;
-  std::unique_ptr<Archive> archive_;
+  std::optional<Archive> archive_;
   std::string err_;
 };
 

@@ -1,9 +1,7 @@
-#include "elf/archive.h"
+#include "archive/archive.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -55,13 +53,14 @@ uint64_t ReadBigEndian(const uint8_t* bytes, uint32_t width) {
 // table up to its "\n" (or "\0", which some writers use), less the '/'
 // that GNU ar puts before the "\n". The end must lie inside the table.
 std::string ReadLongName(const uint8_t* bytes, const LongNameTable& table, uint64_t index,
-                         const std::string& at, std::string* name) {
-  if (!table.present) return at + " has a long name but no long-name table precedes it";
-  if (index >= table.size) return "the long name of " + at + " lies outside the long-name table";
+                         uint32_t header, std::string* name) {
+  const auto at = [header] { return "the member at offset " + std::to_string(header); };
+  if (!table.present) return at() + " has a long name but no long-name table precedes it";
+  if (index >= table.size) return "the long name of " + at() + " lies outside the long-name table";
   std::string_view rest = View(bytes, table.offset, table.size).substr(index);
   size_t end = rest.find_first_of(std::string_view("\n\0", 2));
   if (end == std::string_view::npos) {
-    return "the long name of " + at + " runs past the end of the long-name table";
+    return "the long name of " + at() + " runs past the end of the long-name table";
   }
   std::string_view found = rest.substr(0, end);
   if (!found.empty() && found.back() == '/') found.remove_suffix(1);
@@ -73,7 +72,9 @@ std::string ReadLongName(const uint8_t* bytes, const LongNameTable& table, uint6
 // every form GNU and BSD ar write. Returns what is wrong, or an empty string.
 std::string ReadMember(const uint8_t* bytes, uint32_t length, uint32_t header,
                        const LongNameTable& table, ArchiveMember* member) {
-  const std::string at = "the member at offset " + std::to_string(header);
+  // Labels are made only for a message: a library of thousands of members
+  // that is whole needs none.
+  const auto at = [header] { return "the member at offset " + std::to_string(header); };
   if (kArchiveHeaderSize > length - header) {
     return "the member header at offset " + std::to_string(header) + " is cut short";
   }
@@ -92,25 +93,25 @@ std::string ReadMember(const uint8_t* bytes, uint32_t length, uint32_t header,
     member->special = true;
   } else if (stored.starts_with("#1/")) {
     if (!ParseDecimal(stored.substr(3), &number)) {
-      return "the name length of " + at + " is not a decimal number";
+      return "the name length of " + at() + " is not a decimal number";
     }
     bsdName = true;
   } else if (stored.size() > 1 && stored[0] == '/' && ParseDecimal(stored.substr(1), &number)) {
-    std::string what = ReadLongName(bytes, table, number, at, &member->name);
+    std::string what = ReadLongName(bytes, table, number, header, &member->name);
     if (!what.empty()) return what;
   } else {
     member->name = stored.ends_with('/') ? stored.substr(0, stored.size() - 1) : stored;
   }
 
-  const std::string label = bsdName ? at : "member " + member->name;
+  const auto label = [&] { return bsdName ? at() : "member " + member->name; };
   uint64_t size = 0;
   if (!ParseDecimal(View(bytes, header + kArchiveSizeField, kArchiveSizeWidth), &size)) {
-    return "the size of " + label + " is not a decimal number";
+    return "the size of " + label() + " is not a decimal number";
   }
-  if (size > length - member->offset) return label + " reaches past the end of the file";
+  if (size > length - member->offset) return label() + " reaches past the end of the file";
   member->size = static_cast<uint32_t>(size);
   if (bsdName) {
-    if (number > size) return "the name of " + at + " is longer than the member";
+    if (number > size) return "the name of " + at() + " is longer than the member";
     const std::string_view name = View(bytes, member->offset, static_cast<uint32_t>(number));
     member->name = name.substr(0, name.find_last_not_of('\0') + 1);
     member->offset += static_cast<uint32_t>(number);
@@ -154,7 +155,7 @@ const ArchiveMember* FindObjectMember(const std::vector<ArchiveMember>& members,
 // wrong, or an empty string.
 std::string ReadIndex(const Archive& archive, const ArchiveMember& index,
                       std::vector<ArchiveSymbol>* symbols) {
-  const uint32_t width = index.name == "/SYM64/" ? 8 : 4;
+  const uint32_t width = GetIndexWidth(index);
   const std::string label = width == 8 ? "the 64-bit symbol index" : "the symbol index";
   const uint8_t* data = archive.bytes + index.offset;
   if (index.size < width) return label + " is too short to hold its count";
@@ -185,42 +186,31 @@ std::string ReadIndex(const Archive& archive, const ArchiveMember& index,
   return "";
 }
 
-Archive* Refuse(const char* path, const std::string& what) {
-  fprintf(stderr, "LoadElfFile: %s is damaged: %s\n", path, what.c_str());
-  return nullptr;
-}
-
 }  // namespace
 
 bool IsArchive(const uint8_t* bytes, uint32_t length) {
   return length >= 8 && (memcmp(bytes, "!<arch>\n", 8) == 0 || memcmp(bytes, "!<thin>\n", 8) == 0);
 }
 
-Archive* LoadArchive(const char* path, uint8_t* bytes, uint32_t length) {
+Result<Archive> LoadArchive(const std::string& path, const uint8_t* bytes, uint32_t length) {
   if (length >= kMagicSize && memcmp(bytes, "!<thin>\n", kMagicSize) == 0) {
-    fprintf(stderr, "LoadElfFile: %s is a thin archive; rename its member files instead\n", path);
-    return nullptr;
+    return Error{Fault::kThinArchive, path};
   }
   if (length < kMagicSize || memcmp(bytes, "!<arch>\n", kMagicSize) != 0) {
-    return Refuse(path, "it does not start with \"!<arch>\\n\"");
+    return Error{Fault::kDamaged, path, "it does not start with \"!<arch>\\n\""};
   }
-  auto archive = std::make_unique<Archive>();
-  archive->bytes = bytes;
-  archive->length = length;
-  std::string what = ReadMembers(bytes, length, &archive->members);
-  if (!what.empty()) return Refuse(path, what);
+  Archive archive{bytes, length, {}, {}};
+  std::string what = ReadMembers(bytes, length, &archive.members);
+  if (!what.empty()) return Error{Fault::kDamaged, path, std::move(what)};
   // A BSD index names its symbols in a layout of its own, which the renamer
   // would leave stale; better refused than linked against old names.
-  for (const ArchiveMember& member : archive->members) {
-    if (member.name.starts_with("__.SYMDEF")) {
-      fprintf(stderr, "LoadElfFile: %s has a symbol index that cannot be updated\n", path);
-      return nullptr;
-    }
+  for (const ArchiveMember& member : archive.members) {
+    if (member.name.starts_with("__.SYMDEF")) return Error{Fault::kFixedIndex, path};
   }
-  for (const ArchiveMember& member : archive->members) {
-    if (!member.special || member.name == "//") continue;
-    what = ReadIndex(*archive, member, &archive->symbols);
-    if (!what.empty()) return Refuse(path, what);
+  for (const ArchiveMember& member : archive.members) {
+    if (!IsSymbolIndex(member)) continue;
+    what = ReadIndex(archive, member, &archive.symbols);
+    if (!what.empty()) return Error{Fault::kDamaged, path, std::move(what)};
   }
-  return archive.release();
+  return archive;
 }

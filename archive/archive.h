@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "base/result.h"
+
 // The header before each member's data: 60 bytes, the data's size in
 // decimal at byte 48, blank-padded to 10 characters.
 constexpr uint32_t kArchiveHeaderSize = 60;
@@ -31,9 +33,20 @@ struct ArchiveSymbol {
   uint32_t nameOffset;
 };
 
+// Whether member is a symbol index ("/" or "/SYM64/"): special, and not the
+// long-name table.
+inline bool IsSymbolIndex(const ArchiveMember& member) {
+  return member.special && member.name != "//";
+}
+
+// The width of an index's numbers: 8 bytes in "/SYM64/", 4 in "/".
+inline uint32_t GetIndexWidth(const ArchiveMember& index) {
+  return index.name == "/SYM64/" ? 8 : 4;
+}
+
 struct Archive {
-  uint8_t* bytes;   // the whole file, not owned
-  uint32_t length;  // its length, which every member and entry was checked against
+  const uint8_t* bytes;  // the whole file, not owned
+  uint32_t length;       // its length, which every member and entry was checked against
   std::vector<ArchiveMember> members;  // every member, in file order
   std::vector<ArchiveSymbol> symbols;  // every index entry, in index order
 };
@@ -43,8 +56,7 @@ struct Archive {
 bool IsArchive(const uint8_t* bytes, uint32_t length);
 
 // Walks the archive held in the length bytes at bytes (the file at path),
-// resolving member names and the symbol index; changes no byte. Refuses,
-// with one "LoadElfFile: <path> ..." message on standard error and none as
-// the result, a thin archive, an archive with an index that cannot be
-// updated (BSD "__.SYMDEF"), and a damaged one. Never ends the process.
-Archive* LoadArchive(const char* path, uint8_t* bytes, uint32_t length);
+// resolving member names and the symbol index; changes no byte. Fails with
+// kThinArchive, kFixedIndex for an index that cannot be updated (BSD
+// "__.SYMDEF"), or kDamaged naming what is wrong.
+Result<Archive> LoadArchive(const std::string& path, const uint8_t* bytes, uint32_t length);

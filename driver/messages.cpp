@@ -1,0 +1,151 @@
+#include "driver/messages.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "rename/pair_index.h"
+
+namespace {
+
+void PrintGrowHint() {
+  fprintf(stderr, "namepatch: -g lets the string table grow to take this rename\n");
+}
+
+}  // namespace
+
+void PrintError(const Error& error) {
+  const char* subject = error.subject.c_str();
+  const char* detail = error.detail.c_str();
+  switch (error.fault) {
+    case Fault::kCannotOpen:
+      fprintf(stderr, "ERROR: cannot open file '%s'\n", subject);
+      return;
+    case Fault::kCannotRead:
+      fprintf(stderr, "ERROR: cannot read file '%s'\n", subject);
+      return;
+    case Fault::kNoMemory:
+      fprintf(stderr, "ERROR: ins. memory\n");
+      return;
+    case Fault::kNoDiskSpace:
+      fprintf(stderr, "ERROR: ins. disk space\n");
+      return;
+    case Fault::kChangedWhileRead:
+      fprintf(stderr, "ERROR: %s changed while it was read\n", subject);
+      return;
+    case Fault::kCannotCreate:
+      fprintf(stderr, "ERROR: cannot create %s\n", subject);
+      return;
+    case Fault::kNotElf:
+      fprintf(stderr, "LoadElfFile: %s is not an ELF file\n", subject);
+      return;
+    case Fault::kUnknownElfLayout:
+      fprintf(stderr, "LoadElfFile: %s is not an ELF file of a known class and byte order\n",
+              subject);
+      return;
+    case Fault::kDamaged:
+      fprintf(stderr, "LoadElfFile: %s is damaged: %s\n", subject, detail);
+      return;
+    case Fault::kThinArchive:
+      fprintf(stderr, "LoadElfFile: %s is a thin archive; rename its member files instead\n",
+              subject);
+      return;
+    case Fault::kFixedIndex:
+      fprintf(stderr, "LoadElfFile: %s has a symbol index that cannot be updated\n", subject);
+      return;
+    case Fault::kRenameClash:
+      fprintf(stderr, "ERROR: renaming <%s> would also change <%s> in %s\n", detail,
+              error.other.c_str(), subject);
+      PrintGrowHint();
+      return;
+    case Fault::kFixedStringTable:
+      fprintf(stderr, "ERROR: .strtab of %s is section 0, which cannot move\n", subject);
+      return;
+    case Fault::kUnknownOption:
+      fprintf(stderr, "WARNING: unknown option '%s'\n", subject);
+      return;
+    case Fault::kMissingValue:
+      fprintf(stderr, "ERROR: option '%s' needs a value\n", subject);
+      return;
+    case Fault::kInvalidPathname:
+      fprintf(stderr, "ERROR: invalid pathname '%s'.\n", subject);
+      return;
+    case Fault::kDuplicateFilename:
+      fprintf(stderr, "ERROR: duplicate filename '%s'.\n", subject);
+      return;
+    case Fault::kNoOldSymbol:
+      fprintf(stderr, "ERROR: set oldsymbol.\n");
+      return;
+    case Fault::kNoNewSymbol:
+      fprintf(stderr, "ERROR: set newsymbol.\n");
+      return;
+    case Fault::kNameLength:
+      fprintf(stderr, "ERROR: a name must be 1 to %zu bytes long, not %s\n", kMaxNameLength,
+              detail);
+      return;
+    case Fault::kLengthMismatch:
+      fprintf(stderr, "ERROR: newsymbol's string length must equal oldsymbol's it.\n");
+      PrintGrowHint();
+      return;
+    case Fault::kListLengthMismatch:
+      fprintf(stderr,
+              "ERROR: newsymbol's string length must equal oldsymbol's it.\n --- %s\n +++ %s\n",
+              detail, error.other.c_str());
+      PrintGrowHint();
+      return;
+    case Fault::kListNameTooLong:
+      fprintf(stderr, "ERROR: name longer than %zu bytes in list file '%s'\n", kMaxNameLength,
+              subject);
+      return;
+    case Fault::kListNoNewName:
+      fprintf(stderr, "ERROR: no new name for '%s' in list file '%s'\n", detail, subject);
+      return;
+    case Fault::kListEmptyName:
+      fprintf(stderr, "ERROR: empty name in list file '%s'\n", subject);
+      return;
+    case Fault::kPrefixCombined:
+      fprintf(stderr, "ERROR: option '-p' cannot be combined with '%s'\n", detail);
+      return;
+    case Fault::kEmptyPrefix:
+      fprintf(stderr, "ERROR: option '-p' needs a prefix that is not empty\n");
+      return;
+    case Fault::kPrefixWhitespace:
+      fprintf(stderr, "ERROR: the prefix of option '-p' contains whitespace\n");
+      return;
+    case Fault::kPrefixTooLong:
+      fprintf(stderr, "ERROR: the prefix makes <%s> longer than %zu bytes\n", detail,
+              kMaxNameLength);
+      return;
+  }
+}
+void ReportRenames(std::span<const RenameMatch> matches, std::span<const char* const> oldNames,
+                   std::span<const char* const> newNames) {
+  // The lines are gathered and written a chunk at a time: formatting each on
+  // its own cost more than the renames of a heavy list did.
+  char chunk[1 << 16];
+  size_t used = 0;
+  auto append = [&chunk, &used](const char* bytes, size_t size) {
+    memcpy(chunk + used, bytes, size);
+    used += size;
+  };
+  for (const RenameMatch& m : matches) {
+    const char* oldName = oldNames[m.pair];
+    const char* newName = newNames[m.pair];
+    const size_t oldLength = strlen(oldName);
+    const size_t newLength = strlen(newName);
+    const size_t line = oldLength + newLength + 17;
+    if (used + line > sizeof chunk) {
+      fwrite(chunk, 1, used, stdout);
+      used = 0;
+    }
+    if (line > sizeof chunk) {
+      printf("<%s> -> <%s> changed\n", oldName, newName);
+      continue;
+    }
+    append("<", 1);
+    append(oldName, oldLength);
+    append("> -> <", 6);
+    append(newName, newLength);
+    append("> changed\n", 10);
+  }
+  fwrite(chunk, 1, used, stdout);
+}
