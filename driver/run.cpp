@@ -52,10 +52,15 @@ bool IsObjectMember(const Archive& archive, const ArchiveMember& member) {
   return !member.special && IsElfObject(archive.bytes + member.offset, member.size);
 }
 
-// Loads an object member where it lies, named path(member) in errors.
+// What messages call a member: path(member).
+std::string NameMember(const std::string& path, const ArchiveMember& member) {
+  return path + "(" + member.name + ")";
+}
+
+// Loads an object member where it lies, named name in errors.
 Result<ElfImage> LoadMemberObject(const Archive& archive, const ArchiveMember& member,
-                                  const std::string& path) {
-  return LoadElfImage(archive.bytes + member.offset, member.size, path + "(" + member.name + ")");
+                                  const std::string& name) {
+  return LoadElfImage(archive.bytes + member.offset, member.size, name);
 }
 
 // What one input's renames come to: the patches of its output, in offset
@@ -79,10 +84,10 @@ Result<InputRenames> RenameArchive(const Archive& archive, const std::string& pa
   for (size_t m = 0; m < archive.members.size(); ++m) {
     const ArchiveMember& member = archive.members[m];
     if (!IsObjectMember(archive, member)) continue;
-    Result<ElfImage> elf = LoadMemberObject(archive, member, path);
+    const std::string name = NameMember(path, member);
+    Result<ElfImage> elf = LoadMemberObject(archive, member, name);
     if (!elf) return std::move(elf.error());
-    Result<ObjectRenames> object =
-        RenameElfObject(*elf, path + "(" + member.name + ")", index, newNames, grow);
+    Result<ObjectRenames> object = RenameElfObject(*elf, name, index, newNames, grow);
     if (!object) return std::move(object.error());
     if (object->grew) {
       grew = true;
@@ -126,7 +131,7 @@ Status CollectPrefixList(const Config& config, PrefixList* list, FileBuffer& buf
     const Archive& archive = *input->archive;
     for (const ArchiveMember& member : archive.members) {
       if (!IsObjectMember(archive, member)) continue;
-      Result<ElfImage> elf = LoadMemberObject(archive, member, path);
+      Result<ElfImage> elf = LoadMemberObject(archive, member, NameMember(path, member));
       if (!elf) return std::move(elf.error());
       collect(*elf);
     }
