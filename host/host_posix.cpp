@@ -107,11 +107,12 @@ mode_t NewFileMode() {
 void* AllocateFileBuffer(size_t size) {
   constexpr size_t kHugePage = size_t{2} << 20;
   if (size < kHugePage) return malloc(size);
-  // The advice covers the whole rounded allocation: a last huge page only
-  // partly advised would be faulted in 4 KiB at a time.
+  // A last huge page pays for zeroing all of it: it is advised only when the
+  // file fills most of it, and otherwise left to 4 KiB pages.
   const size_t rounded = (size + kHugePage - 1) / kHugePage * kHugePage;
   void* buffer = aligned_alloc(kHugePage, rounded);
-  if (buffer != nullptr) madvise(buffer, rounded, MADV_HUGEPAGE);
+  const size_t advised = size % kHugePage >= kHugePage / 2 ? rounded : size / kHugePage * kHugePage;
+  if (buffer != nullptr) madvise(buffer, advised, MADV_HUGEPAGE);
   return buffer;
 }
 
