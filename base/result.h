@@ -40,6 +40,11 @@ enum class Fault : uint8_t {
   kEmptyPrefix,         //
   kPrefixWhitespace,    //
   kPrefixTooLong,       // detail: the name the prefix takes past the limit
+  kKeepAlone,           // --keep without -p, --hide or --localize
+  kVendorCombined,      // subject: the vendoring option; detail: the option given with it
+  kKeepNameTooLong,     // subject: the keep file
+  kKeptUndefined,       // a warning; detail: the kept name that no input defines
+  kLeftGlobal,          // a note; subject: the object; detail: why its symbols stay global
 };
 
 struct Error {

@@ -10,7 +10,9 @@ then "b a"), so every repeated run does the same work.
 Prefixing (-p) has no swap: each run prefixes a fresh copy of the tree, made
 untimed, and writes the library to a new file, as the peers do with the list
 that nm --defined-only -g gives, built untimed. Growth (-g) runs that list,
-which makes every member grow, the same way.
+which makes every member grow, the same way. The vendoring rows keep every
+twentieth of those names and write the library to a new file; --clashes
+reads every archive of the cross C library, against cat of them.
 """
 import os
 import shutil
@@ -21,7 +23,8 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "real"))
 import realtools  # noqa: E402
 
-LIBC = "/usr/powerpc-linux-gnu/lib/libc.a"
+LIBDIR = "/usr/powerpc-linux-gnu/lib"
+LIBC = LIBDIR + "/libc.a"
 AR = "powerpc-linux-gnu-ar"
 NM = "powerpc-linux-gnu-nm"
 PREFIX = "acme_"
@@ -187,6 +190,12 @@ def workload(args, namepatch, work, run_once):
                 fresh.setdefault((kind, binary), []).append([os.path.join(path, m)
                                                              for m in members])
     prefixed = os.path.join(work, "libc-prefixed.a")
+    # The vendoring rows keep a share of the names, as an API would be.
+    keep_list = os.path.join(work, "keep.txt")
+    with open(keep_list, "w") as out:
+        out.writelines(f"{line.split()[2]}\n" for line in defined[::20] if len(line.split()) == 3)
+    vendored = os.path.join(work, "libc-vendored.a")
+    libraries = sorted(os.path.join(LIBDIR, n) for n in os.listdir(LIBDIR) if n.endswith(".a"))
 
     # The tree is renamed in place by one namepatch run; the peers rename the
     # archive in place, their one-process way of renaming the same objects.
@@ -215,6 +224,16 @@ def workload(args, namepatch, work, run_once):
         "namepatch tree, grow": lambda run, binary=namepatch:
             [[binary, "-g", "-a", prefix_list] + fresh["grow", binary][run]],
         "namepatch libc.a, grow": [[namepatch, "-g", "-a", prefix_list, "-o", prefixed, LIBC]],
+        "namepatch libc.a, vendor: prefix + keep":
+            [[namepatch, "-p", PREFIX, "--keep", keep_list, "-o", vendored, LIBC]],
+        "namepatch libc.a, vendor: hide": [[namepatch, "--hide", "--keep", keep_list, "-o",
+                                            vendored, LIBC]],
+        "namepatch libc.a, vendor: localize": [[namepatch, "--localize", "--keep", keep_list,
+                                                "-o", vendored, LIBC]],
+        "cat every library": [["cat"] + libraries],
+        # Status 1 says that names clash, which the C library's archives do.
+        "namepatch every library, clashes":
+            [["sh", "-c", '"$0" --clashes "$@"; [ $? -le 1 ]', namepatch] + libraries],
     }
     commands = with_baseline(commands, namepatch, args.baseline)
     times = {name: [] for name in commands}
@@ -231,7 +250,7 @@ def workload(args, namepatch, work, run_once):
     width = max(27, *map(len, commands))
     for name in commands:
         weight = next((w for w in ("heavy", "prefix") if name.endswith(w)), "light")
-        weight = "prefix" if name.endswith("grow") else weight
+        weight = "prefix" if name.endswith("grow") or "vendor" in name else weight
         peers = "  ".join(f"{median[name] / median[f'{peer} libc.a, {weight}']:6.3f}x {peer}"
                           for peer in ("objcopy", "llvm-objcopy"))
         print(f"  {name:{width}s} {median[name] * 1000:8.1f} ms  "
@@ -245,7 +264,11 @@ def workload(args, namepatch, work, run_once):
                ("namepatch libc.a, prefix", "objcopy libc.a, prefix", 0.1),
                ("namepatch tree, prefix", "replace every object", 1.5),
                ("namepatch libc.a, grow", "objcopy libc.a, prefix", 0.1),
-               ("namepatch tree, grow", "replace every object", 1.3))
+               ("namepatch tree, grow", "replace every object", 1.3),
+               ("namepatch libc.a, vendor: prefix + keep", "namepatch libc.a, prefix", 1.5),
+               ("namepatch libc.a, vendor: hide", "namepatch libc.a, prefix", 1.5),
+               ("namepatch libc.a, vendor: localize", "namepatch libc.a, prefix", 1.5),
+               ("namepatch every library, clashes", "cat every library", 2.0))
     if args.baseline:
         # The baseline's long list is set against its own light one.
         targets += tuple((f"before {name}",

@@ -27,6 +27,22 @@ Result<Config> ParseArguments(int argc, const char* const* argv) {
       config.action = argument[2] == 'h' ? Config::Action::kHelp : Config::Action::kVersion;
       return config;
     }
+    if (argument[1] == '-') {
+      // Long options, each known by its whole word; the value of --keep is
+      // the next word.
+      if (strcmp(argument, "--keep") == 0) {
+        if (i + 1 == argc) return Error{Fault::kMissingValue, argument};
+        config.keepPath = argv[++i];
+        continue;
+      }
+      bool* flag = strcmp(argument, "--hide") == 0       ? &config.hide
+                   : strcmp(argument, "--localize") == 0 ? &config.localize
+                   : strcmp(argument, "--clashes") == 0  ? &config.clashes
+                                                         : nullptr;
+      if (flag == nullptr) return Error{Fault::kUnknownOption, argument};
+      *flag = true;
+      continue;
+    }
     std::optional<std::string>* slot = nullptr;
     switch (argument[1]) {
       // The one option without a value; like the others, it is known by its
@@ -59,8 +75,35 @@ Result<Config> ParseArguments(int argc, const char* const* argv) {
   return config;
 }
 
+Status CheckVendorOptions(const Config& config) {
+  const std::pair<bool, const char*> writers[] = {
+      {config.listPath.has_value(), "-a"},     {config.oldSymbol.has_value(), "-c"},
+      {config.newSymbol.has_value(), "-n"},    {config.prefix.has_value(), "-p"},
+      {config.outputPath.has_value(), "-o"},   {config.grow, "-g"},
+      {config.keepPath.has_value(), "--keep"}, {config.hide, "--hide"},
+      {config.localize, "--localize"}};
+  if (config.clashes) {
+    for (auto [given, option] : writers) {
+      if (given) return Error{Fault::kVendorCombined, "--clashes", option};
+    }
+  }
+  // Hiding and localizing follow what the inputs define, as -p does; pairs
+  // from elsewhere would rename names the edits no longer know by.
+  for (auto [given, option] : {std::pair{config.hide, "--hide"}, {config.localize, "--localize"}}) {
+    if (!given) continue;
+    for (size_t w = 0; w < 3; ++w) {
+      if (writers[w].first) return Error{Fault::kVendorCombined, option, writers[w].second};
+    }
+  }
+  if (config.keepPath && !config.prefix && !config.hide && !config.localize) {
+    return Error{Fault::kKeepAlone};
+  }
+  return {};
+}
+
 Result<RenameList> GetRunPairs(const Config& config) {
   RenameList pairs;
+  if (!config.prefix && (config.hide || config.localize || config.clashes)) return pairs;
   if (config.prefix) {
     // A -p run collects its own pairs, so no pair may be given with it.
     for (auto [value, option] :

@@ -31,6 +31,10 @@ struct Config {
   std::optional<std::string> outputPath;  // -o, rewritten with NormalizeHostPath
   std::optional<std::string> prefix;      // -p
   bool grow = false;                      // -g: names of any length, names inside others
+  std::optional<std::string> keepPath;    // --keep: the names of the inputs' API
+  bool hide = false;                      // --hide
+  bool localize = false;                  // --localize
+  bool clashes = false;                   // --clashes
   InputRegistry inputs;
 };
 
@@ -40,8 +44,15 @@ struct Config {
 // registry's. A later value of an option replaces the earlier one.
 Result<Config> ParseArguments(int argc, const char* const* argv);
 
+// Refuses a combination of the vendoring options (--keep, --hide,
+// --localize, --clashes) that means nothing: kKeepAlone, kVendorCombined
+// (--hide or --localize with a pair option; --clashes with any option that
+// writes).
+Status CheckVendorOptions(const Config& config);
+
 // The pairs of the run: the list file's, or the one -c/-n pair, which takes
-// the same path as a list of one; none for a -p run, which collects its own.
+// the same path as a list of one; none for a -p run, which collects its own,
+// or a --hide, --localize or --clashes run, which renames nothing.
 // Fails with the list reader's faults, kNoOldSymbol, kNoNewSymbol,
 // kNameLength (with -g, a name that is empty or too long), kLengthMismatch
 // (without it), or for -p kPrefixCombined, kEmptyPrefix, kPrefixWhitespace.

@@ -3,9 +3,11 @@
 // errors become messages and exit statuses.
 #include <cstdio>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "driver/config.h"
+#include "driver/keep_list.h"
 #include "driver/messages.h"
 #include "driver/prefix_list.h"
 #include "driver/run.h"
@@ -25,6 +27,10 @@ const char* const kOptionLines[] = {
     "  -p prefix           rename each name the inputs define to prefix + name; imports stay\n",
     "  -o output_elfname   write every input to this one path instead of over itself\n",
     "  -g                  let .strtab grow: new names of any length, names inside others\n",
+    "  --keep FILE         with -p, --hide, --localize: leave the names in FILE as they are\n",
+    "  --hide              give every name the inputs define hidden visibility\n",
+    "  --localize          make local every defined name that no other input object uses\n",
+    "  --clashes           list the names defined strongly in more than one place; write nothing\n",
     "  --help              print this help and exit\n",
     "  --version           print the version and exit\n",
 };
@@ -46,6 +52,22 @@ int StatusAfterPrinting() {
   return 0;
 }
 
+// A --clashes run: one line per clash on standard output; 1 when there is
+// any, 0 when none, and 2 when an input cannot be read, so that a script can
+// tell the three apart.
+int RunClashes(const Config& config) {
+  FileBuffer buffer;
+  ClashCensus census;
+  if (Status collected = CollectClashes(config, &census, buffer); !collected) {
+    PrintError(collected.error());
+    return 2;
+  }
+  const std::vector<Clash> clashes = ListClashes(census);
+  PrintClashes(clashes, census.places);
+  if (StatusAfterPrinting() != 0) return 2;
+  return clashes.empty() ? 0 : 1;
+}
+
 int Run(int argc, char** argv) {
   Result<Config> config = ParseArguments(argc, argv);
   if (!config) {
@@ -64,26 +86,53 @@ int Run(int argc, char** argv) {
           stdout);
     return StatusAfterPrinting();
   }
+  if (Status checked = CheckVendorOptions(*config); !checked) {
+    PrintError(checked.error());
+    return 1;
+  }
+  if (config->clashes) return RunClashes(*config);
   Result<RenameList> pairs = GetRunPairs(*config);
   if (!pairs) {
     PrintError(pairs.error());
     return 1;
   }
+  std::optional<KeepList> keep;
+  if (config->keepPath) {
+    Result<KeepList> read = ReadKeepList(*config->keepPath);
+    if (!read) {
+      PrintError(read.error());
+      return 1;
+    }
+    keep = std::move(*read);
+  }
+  KeepList* kept = keep ? &*keep : nullptr;
+  VendorPlan plan{kept, config->hide, config->localize, {}};
+  const bool editing = config->hide || config->localize;
   FileBuffer buffer;
   PrefixList prefixList;
-  if (config->prefix) {
-    prefixList.prefix = *config->prefix;
-    if (Status collected = CollectPrefixList(*config, &prefixList, buffer); !collected) {
+  if (config->prefix || editing) {
+    if (config->prefix) prefixList.prefix = *config->prefix;
+    prefixList.keep = kept;
+    if (Status collected = CollectPrefixList(*config, config->prefix ? &prefixList : nullptr,
+                                             buffer, editing ? &plan : nullptr);
+        !collected) {
       PrintError(collected.error());
       return 1;
     }
-    *pairs = std::move(prefixList.pairs);
+    if (config->prefix) *pairs = std::move(prefixList.pairs);
   }
+  // A kept name that nothing defines is most likely misspelt.
+  for (size_t k = 0; kept != nullptr && k < kept->store.size(); ++k) {
+    if (!kept->defined.contains(kept->store[k])) {
+      PrintError(Error{Fault::kKeptUndefined, "", kept->store[k]});
+    }
+  }
+  VendorEdits edits{editing ? &plan : nullptr, 0};
   // The pairs are the same for every input, and so is their index.
   OldNameIndex index = IndexOldNames(pairs->oldNames);
   index.nonLocalOnly = config->prefix.has_value();
   for (const std::string& path : config->inputs.paths) {
-    if (Status done = ProcessInput(path, *config, *pairs, index, buffer); !done) {
+    if (Status done = ProcessInput(path, *config, *pairs, index, buffer, &edits); !done) {
       PrintError(done.error());
       return 1;
     }

@@ -115,6 +115,31 @@ void PrintError(const Error& error) {
       fprintf(stderr, "ERROR: the prefix makes <%s> longer than %zu bytes\n", detail,
               kMaxNameLength);
       return;
+    case Fault::kKeepAlone:
+      fprintf(stderr, "ERROR: option '--keep' needs '-p', '--hide' or '--localize'\n");
+      return;
+    case Fault::kVendorCombined:
+      fprintf(stderr, "ERROR: option '%s' cannot be combined with '%s'\n", subject, detail);
+      return;
+    case Fault::kKeepNameTooLong:
+      fprintf(stderr, "ERROR: name longer than %zu bytes in keep file '%s'\n", kMaxNameLength,
+              subject);
+      return;
+    case Fault::kKeptUndefined:
+      fprintf(stderr, "WARNING: kept name '%s' is defined by no input\n", detail);
+      return;
+    case Fault::kLeftGlobal:
+      fprintf(stderr, "NOTE: the symbols of %s stay global: %s\n", subject, detail);
+      return;
+  }
+}
+
+void PrintClashes(std::span<const Clash> clashes, std::span<const std::string> places) {
+  for (const Clash& clash : clashes) {
+    fputs(clash.name.c_str(), stdout);
+    fputs(clash.withinLibrary ? "\twithin-library" : "\tbetween-inputs", stdout);
+    for (uint32_t object : clash.objects) printf("\t%s", places[object].c_str());
+    fputc('\n', stdout);
   }
 }
 void ReportRenames(std::span<const RenameMatch> matches, std::span<const char* const> oldNames,

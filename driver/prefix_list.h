@@ -7,6 +7,7 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "driver/keep_list.h"
 #include "driver/rename_list.h"
 
 // Built up one object at a time. Every name lives as long as the list.
@@ -17,6 +18,7 @@ struct PrefixList {
   RenameList pairs;
   std::deque<std::string> store;  // the pairs' bytes; a deque never moves them
   std::unordered_set<std::string_view> defined;
+  KeepList* keep = nullptr;  // names never prefixed; the ones met are noted
 };
 
 // Adds the name to list unless an earlier object defined it.
@@ -24,13 +26,20 @@ void AddDefinedName(const char* name, PrefixList* list);
 
 // Adds to list the names that symbols (a format's symbol view) defines and no
 // earlier object did: symbols that other objects may see and that are not
-// imports.
+// imports. Kept names are left out.
 template <class Symbols>
 void CollectDefinedNames(const Symbols& symbols, PrefixList* list) {
   for (uint32_t i = 0; i < symbols.Count(); ++i) {
     if (!symbols.IsNonLocal(i) || !symbols.IsDefined(i)) continue;
     const char* name = symbols.NameAt(symbols.NameOffset(i));
-    if (name != nullptr && name[0] != '\0') AddDefinedName(name, list);
+    if (name == nullptr || name[0] == '\0') continue;
+    if (list->keep != nullptr) {
+      if (auto kept = list->keep->names.find(name); kept != list->keep->names.end()) {
+        list->keep->defined.insert(*kept);
+        continue;
+      }
+    }
+    AddDefinedName(name, list);
   }
 }
 

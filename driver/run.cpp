@@ -9,6 +9,7 @@
 #include "archive/archive_writer.h"
 #include "driver/messages.h"
 #include "elf/elf_image.h"
+#include "elf/elf_symbol_edit.h"
 #include "elf/elf_writer.h"
 
 namespace {
@@ -71,13 +72,49 @@ struct InputRenames {
   std::vector<std::vector<RenameMatch>> reports;
 };
 
+// Applies to object, named name, the edits that its renames are to carry;
+// none without a plan.
+void EditObject(const ElfImage& elf, const std::string& name, VendorEdits* edits,
+                ObjectRenames* object) {
+  const uint32_t number = edits->nextObject++;
+  if (edits->plan == nullptr || !elf.symtab) return;
+  const std::vector<uint8_t> wanted = VisitElfSymbols(elf, [&](const auto& symbols) {
+    return PlanSymbolEdits(symbols, number, *edits->plan, kEditHide, kEditLocalize);
+  });
+  const std::string why = EditElfSymbols(elf, wanted, object);
+  if (!why.empty()) PrintError(Error{Fault::kLeftGlobal, name, why});
+}
+
+// Calls visit(elf, input, member) for every object of the inputs, in order:
+// member is none for an input that is an object.
+template <class Visit>
+Status VisitInputObjects(const Config& config, FileBuffer& buffer, Visit&& visit) {
+  for (uint32_t i = 0; i < config.inputs.paths.size(); ++i) {
+    const std::string& path = config.inputs.paths[i];
+    Result<LoadedInput> input = LoadInput(path, buffer);
+    if (!input) return std::move(input.error());
+    if (input->elf) {
+      visit(*input->elf, i, nullptr);
+      continue;
+    }
+    const Archive& archive = *input->archive;
+    for (const ArchiveMember& member : archive.members) {
+      if (!IsObjectMember(archive, member)) continue;
+      Result<ElfImage> elf = LoadMemberObject(archive, member, NameMember(path, member));
+      if (!elf) return std::move(elf.error());
+      visit(*elf, i, &member);
+    }
+  }
+  return {};
+}
+
 // Renames every object member as an object of its own; then the symbol index
 // follows what the members' renames did, so that the linker still finds them.
 // Once a member has grown, the index is rebuilt, since its member offsets
 // move.
 Result<InputRenames> RenameArchive(const Archive& archive, const std::string& path,
                                    const OldNameIndex& index, std::span<const char* const> newNames,
-                                   bool grow) {
+                                   bool grow, VendorEdits* edits) {
   InputRenames renames;
   std::vector<std::vector<RenameMatch>> memberMatches(archive.members.size());
   bool grew = false;
@@ -89,6 +126,7 @@ Result<InputRenames> RenameArchive(const Archive& archive, const std::string& pa
     if (!elf) return std::move(elf.error());
     Result<ObjectRenames> object = RenameElfObject(*elf, name, index, newNames, grow);
     if (!object) return std::move(object.error());
+    EditObject(*elf, name, edits, &*object);
     if (object->grew) {
       grew = true;
       object->patches = GrowMember(archive, member, std::move(object->patches));
@@ -116,46 +154,56 @@ Result<InputRenames> RenameArchive(const Archive& archive, const std::string& pa
 
 }  // namespace
 
-Status CollectPrefixList(const Config& config, PrefixList* list, FileBuffer& buffer) {
-  auto collect = [list](const ElfImage& elf) {
-    if (elf.symtab)
-      VisitElfSymbols(elf, [list](const auto& symbols) { CollectDefinedNames(symbols, list); });
-  };
-  for (const std::string& path : config.inputs.paths) {
-    Result<LoadedInput> input = LoadInput(path, buffer);
-    if (!input) return std::move(input.error());
-    if (input->elf) {
-      collect(*input->elf);
-      continue;
-    }
-    const Archive& archive = *input->archive;
-    for (const ArchiveMember& member : archive.members) {
-      if (!IsObjectMember(archive, member)) continue;
-      Result<ElfImage> elf = LoadMemberObject(archive, member, NameMember(path, member));
-      if (!elf) return std::move(elf.error());
-      collect(*elf);
-    }
-  }
+Status CollectPrefixList(const Config& config, PrefixList* list, FileBuffer& buffer,
+                         VendorPlan* plan) {
+  uint32_t object = 0;
+  Status visited = VisitInputObjects(config, buffer, [&](const ElfImage& elf, uint32_t, auto) {
+    const uint32_t number = object++;
+    if (!elf.symtab) return;
+    VisitElfSymbols(elf, [&](const auto& symbols) {
+      if (list != nullptr) CollectDefinedNames(symbols, list);
+      if (plan != nullptr) CountNames(symbols, number, plan);
+    });
+  });
+  if (!visited) return visited;
+  if (list == nullptr) return {};
   if (const char* overlong = FindOverlongPrefixedName(*list)) {
     return Error{Fault::kPrefixTooLong, "", overlong};
   }
   return {};
 }
 
+Status CollectClashes(const Config& config, ClashCensus* census, FileBuffer& buffer) {
+  return VisitInputObjects(
+      config, buffer, [&](const ElfImage& elf, uint32_t input, const ArchiveMember* member) {
+        const uint32_t number = static_cast<uint32_t>(census->places.size());
+        const std::string& path = config.inputs.paths[input];
+        census->places.push_back(member ? path + "(" + member->name + ")" : path);
+        census->inputOf.push_back(input);
+        census->inLibrary.push_back(member != nullptr);
+        if (elf.symtab) {
+          VisitElfSymbols(
+              elf, [&](const auto& symbols) { CountStrongDefinitions(symbols, number, census); });
+        }
+      });
+}
+
 Status ProcessInput(const std::string& path, const Config& config, const RenameList& pairs,
-                    const OldNameIndex& index, FileBuffer& buffer) {
+                    const OldNameIndex& index, FileBuffer& buffer, VendorEdits* edits) {
   Result<LoadedInput> input = LoadInput(path, buffer);
   if (!input) return std::move(input.error());
   const std::span<const char* const> newNames(pairs.newNames);
   const bool grow = config.grow || config.prefix.has_value();
   InputRenames renames;
   if (input->archive) {
-    Result<InputRenames> archive = RenameArchive(*input->archive, path, index, newNames, grow);
+    Result<InputRenames> archive =
+        RenameArchive(*input->archive, path, index, newNames, grow, edits);
     if (!archive) return std::move(archive.error());
     renames = std::move(*archive);
   } else {
     Result<ObjectRenames> object = RenameElfObject(*input->elf, path, index, newNames, grow);
     if (!object) return std::move(object.error());
+    EditObject(*input->elf, path, edits, &*object);
     renames.patches = std::move(object->patches);
     renames.reports.push_back(std::move(object->matches));
   }

@@ -7,6 +7,7 @@
 #include "base/result.h"
 #include "driver/config.h"
 #include "driver/prefix_list.h"
+#include "driver/vendor.h"
 #include "host/host_file.h"
 #include "rename/pair_index.h"
 
@@ -15,13 +16,29 @@
 // or at a name the prefix makes too long (kPrefixTooLong), before anything is
 // written: a list built from some of the inputs would rename the others' uses
 // of their names differently.
-Status CollectPrefixList(const Config& config, PrefixList* list, FileBuffer& buffer);
+// With a plan, the same pass also counts every object's names into it;
+// either may be none.
+Status CollectPrefixList(const Config& config, PrefixList* list, FileBuffer& buffer,
+                         VendorPlan* plan = nullptr);
+
+// Reads every input and counts the strong definitions of its objects into
+// census; stops at an input that cannot be read or loaded.
+Status CollectClashes(const Config& config, ClashCensus* census, FileBuffer& buffer);
+
+// The vendoring edits of a run, applied to each object in turn: objects
+// are numbered as the first pass numbered them.
+struct VendorEdits {
+  const VendorPlan* plan = nullptr;  // none: no object is edited
+  uint32_t nextObject = 0;
+};
 
 // Renames the indexed pairs in the input at path (an object or a library),
 // writes its output and reports each rename on standard output once the
 // output stands. A read error is printed here once before it is returned,
 // since the tool has always reported it twice. In place, an input that its
 // renames leave as it was is not written at all, so its inode, times and
-// links stay; whether it could have been is still judged.
+// links stay; whether it could have been is still judged. Each object then
+// takes the edits that plan asks of it, on top of its renames; an object that
+// stays global says why on standard error.
 Status ProcessInput(const std::string& path, const Config& config, const RenameList& pairs,
-                    const OldNameIndex& index, FileBuffer& buffer);
+                    const OldNameIndex& index, FileBuffer& buffer, VendorEdits* edits);

@@ -97,6 +97,7 @@ struct ElfSymbols {
   const char* NameAt(uint32_t offset) const { return GetSymbolName(elf, offset); }
   bool IsNonLocal(uint32_t i) const { return IsNonLocalSymbol(symbols[i].st_info); }
   bool IsDefined(uint32_t i) const { return !IsUndefinedSymbol(symbols[i]); }
+  bool IsStrongDefinition(uint32_t i) const { return ::IsStrongDefinition(symbols[i]); }
 };
 
 // Calls visit once with the ElfSymbols of elf's layout, so that a whole pass

@@ -153,7 +153,17 @@ constexpr uint16_t SHN_UNDEF = 0;
 constexpr uint16_t SHN_XINDEX = 0xFFFF;
 constexpr uint32_t SHT_NULL = 0;
 constexpr uint32_t SHT_NOBITS = 8;
+constexpr uint32_t SHT_RELA = 4;
+constexpr uint32_t SHT_REL = 9;
+constexpr uint32_t SHT_GROUP = 17;
+constexpr uint32_t SHT_SYMTAB_SHNDX = 18;
+constexpr uint16_t SHN_COMMON = 0xFFF2;
+constexpr uint16_t ET_REL = 1;
+constexpr uint16_t EM_MIPS = 8;
 constexpr uint8_t STB_LOCAL = 0;
+constexpr uint8_t STB_GLOBAL = 1;
+constexpr uint8_t STB_GNU_UNIQUE = 10;
+constexpr uint8_t STV_HIDDEN = 2;
 constexpr uint8_t STT_SECTION = 3;
 constexpr uint8_t STT_FILE = 4;
 
@@ -170,4 +180,13 @@ constexpr bool IsNonLocalSymbol(uint8_t st_info) {
 template <class Sym>
 constexpr bool IsUndefinedSymbol(const Sym& symbol) {
   return symbol.st_shndx == SHN_UNDEF;
+}
+
+// A definition that the linker lets no other strong one stand beside: global
+// or GNU unique, neither an import nor a common block.
+template <class Sym>
+constexpr bool IsStrongDefinition(const Sym& symbol) {
+  const uint8_t binding = GetSymbolBinding(symbol.st_info);
+  return (binding == STB_GLOBAL || binding == STB_GNU_UNIQUE) && IsNonLocalSymbol(symbol.st_info) &&
+         symbol.st_shndx != SHN_UNDEF && symbol.st_shndx != SHN_COMMON;
 }

@@ -7,6 +7,8 @@
 //   const char* NameAt(uint32_t offset) const;  the name at offset; none for 0
 //   bool IsNonLocal(uint32_t i) const;       other objects may see symbol i
 //   bool IsDefined(uint32_t i) const;        symbol i is not an import
+//   bool IsStrongDefinition(uint32_t i) const;  no other strong definition of
+//                                            its name may stand beside it
 #pragma once
 
 #include <algorithm>

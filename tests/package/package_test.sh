@@ -57,6 +57,13 @@ case "$mode" in
     check_compressed_docs "$scratch/prefix"
     cmp -s "$scratch/prefix/share/doc/namepatch/copyright" "$source/LICENSE" ||
       fail "the licence is not installed"
+    # A project that finds the installed package vendors two copies of one
+    # library and runs the program that links both.
+    project="$scratch/vendor-build"
+    out=$("$cmake" -S "$source/tests/package/vendor" -B "$project" \
+      -DCMAKE_PREFIX_PATH="$scratch/prefix" 2>&1) || fail "the vendor project does not configure: $out"
+    out=$("$cmake" --build "$project" 2>&1) || fail "the vendor project does not build: $out"
+    "$project/two_copies" || fail "the program of two vendored copies fails"
     ;;
   deb)
     "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/packages" >/dev/null

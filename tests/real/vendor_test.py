@@ -1,0 +1,180 @@
+#!/usr/bin/env python3
+"""The vendoring options on real toolchain output, each held against what
+binutils does or sees:
+- -p with --keep equals objcopy --redefine-syms with nm --defined-only -g's
+  list less the kept names, on the cross C library;
+- --hide with -p on a library of several members: a shared object linked from
+  it exports only the kept names, and a program using it runs;
+- --localize on the same library, for every toolchain that links: nm equals
+  objcopy --localize-symbols with the names no other member uses, every
+  relocation names the symbol it named before, and the library links and runs
+  beside a second one that defines the now-local names;
+- --clashes on two libraries lists what comm -12 of their strong definitions
+  gives, and exits 1; on one library alone it lists nothing and exits 0.
+MIPS objects are left global under --localize, with a note.
+"""
+import os
+import re
+import shutil
+import tempfile
+
+import realtools as rt
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+VENDOR = os.path.join(HERE, "vendor")
+API = ["api_run", "api_version"]
+
+
+def build_library(work, cross, name, extra=()):
+    members = []
+    for part in (1, 2, 3):
+        obj = os.path.join(work, f"{name}{part}.o")
+        rt.run_ok([cross + "gcc", "-O1", "-fno-inline", "-fPIC", f"-DVENDOR_PART={part}", *extra,
+                   "-c", os.path.join(VENDOR, "members.c"), "-o", obj])
+        members.append(obj)
+    lib = os.path.join(work, f"lib{name}.a")
+    rt.run_ok([cross + "ar", "rcs", lib] + members)
+    return lib
+
+
+def write_keep(work):
+    path = os.path.join(work, "keep.txt")
+    with open(path, "w", encoding="utf-8-sig") as out:
+        out.write("# the API\n" + "".join(f"  {name}  # kept\n" for name in API) + "\n")
+    return path
+
+
+def nm_lines(path, cross, *flags):
+    text = rt.run_ok([cross + "nm", *flags, path]).stdout.decode("latin-1")
+    return [line for line in text.splitlines() if line.strip()]
+
+
+def defined_globals(path, cross, strong=False):
+    names = set()
+    for line in nm_lines(path, cross, "--defined-only", "-g"):
+        fields = line.split()
+        if len(fields) == 3 and not (strong and fields[1] in "VvWwCu"):
+            names.add(fields[2])
+    return names
+
+
+def relocation_names(path, cross):
+    """Per relocation section, the symbol name of each entry in order."""
+    text = rt.run_ok([cross + "readelf", "-rW", path]).stdout.decode("latin-1")
+    names = []
+    for line in text.splitlines():
+        fields = line.split()
+        if len(fields) >= 5 and re.fullmatch(r"[0-9a-f]{8,16}", fields[0]):
+            names.append(fields[4])
+    return names
+
+
+def check_keep(tool, work, keep):
+    lib = os.path.join(work, "libc.a")
+    shutil.copy(rt.TOOLCHAINS[0].libc, lib)
+    kept = ["printf", "malloc", "free"]
+    with open(keep + ".libc", "w") as out:
+        out.write("\n".join(kept) + "\n")
+    renamed = sorted(defined_globals(lib, rt.CROSS) - set(kept))
+    pairs = os.path.join(work, "pairs.txt")
+    with open(pairs, "w") as out:
+        out.writelines(f"{name} acme_{name}\n" for name in renamed)
+    peer = lib + ".peer"
+    rt.run_ok([rt.CROSS + "objcopy", "--redefine-syms=" + pairs, lib, peer])
+    rt.run_ok([tool, "-p", "acme_", "--keep", keep + ".libc", lib])
+    if nm_lines(lib, rt.CROSS, "-a") != nm_lines(peer, rt.CROSS, "-a"):
+        raise rt.Failure("-p --keep differs from objcopy --redefine-syms less the kept names")
+
+
+def check_hide(tool, work, keep):
+    lib = build_library(work, "", "hide")
+    rt.run_ok([tool, "-p", "acme_", "--hide", "--keep", keep, lib])
+    shared = os.path.join(work, "libhide.so")
+    rt.run_ok(["gcc", "-shared", "-o", shared, "-Wl,--whole-archive", lib,
+               "-Wl,--no-whole-archive"])
+    exported = {line.split()[-1] for line in nm_lines(shared, "", "-D", "--defined-only")}
+    if exported != set(API):
+        raise rt.Failure(f"the hidden library's shared object exports {sorted(exported)}")
+    other = os.path.join(work, "other.o")
+    rt.run_ok(["gcc", "-c", "-O1", os.path.join(VENDOR, "other.c"), "-o", other])
+    program = os.path.join(work, "hidden")
+    rt.run_ok(["gcc", os.path.join(VENDOR, "main.c"), other, shared, "-o", program,
+               "-Wl,-rpath," + work])
+    rt.run_ok([program])
+
+
+def check_localize(tool, work, keep, chain):
+    cross = chain.cross
+    lib = build_library(work, cross, "loc_" + chain.name)
+    before = relocation_names(lib, cross)
+    # Every defined global that no other member uses: twice; offset_of is used
+    # only by its own member too, while step is used across members.
+    local = ["twice", "offset_of"]
+    listing = os.path.join(work, "local.txt")
+    with open(listing, "w") as out:
+        out.write("\n".join(local) + "\n")
+    peer = lib + ".peer"
+    rt.run_ok([cross + "objcopy", "--localize-symbols=" + listing, lib, peer])
+    result = rt.run_ok([tool, "--localize", "--keep", keep, lib])
+    if chain.cross.startswith("mips"):
+        # Left global, with a note for each member that has something to localize.
+        if b"stay global" not in result.stderr or nm_lines(lib, cross, "-a") == \
+                nm_lines(peer, cross, "-a"):
+            raise rt.Failure(f"{chain.name}: --localize changed a MIPS library")
+        return
+    if result.stderr:
+        raise rt.Failure(f"{chain.name}: --localize said {result.stderr!r}")
+    if nm_lines(lib, cross, "-a") != nm_lines(peer, cross, "-a"):
+        raise rt.Failure(f"{chain.name}: --localize differs from objcopy --localize-symbols")
+    if relocation_names(lib, cross) != before:
+        raise rt.Failure(f"{chain.name}: a relocation names another symbol after --localize")
+    if chain.run is None:
+        return
+    other = os.path.join(work, f"other_{chain.name}.o")
+    rt.run_ok([cross + "gcc", "-c", "-O1", os.path.join(VENDOR, "other.c"), "-o", other])
+    program = os.path.join(work, "local_" + chain.name)
+    rt.run_ok([cross + "gcc", "-static", os.path.join(VENDOR, "main.c"), other, lib, "-o", program])
+    rt.run_ok(chain.run + [program] if chain.run else [program])
+
+
+def check_clashes(tool, work):
+    lib = build_library(work, "", "clash")
+    other = os.path.join(work, "other.o")
+    rt.run_ok(["gcc", "-c", "-O1", os.path.join(VENDOR, "other.c"), "-o", other])
+    # Weak and common definitions of names the library defines are no clash.
+    weak = os.path.join(work, "weak.o")
+    with open(weak + ".c", "w") as out:
+        out.write("__attribute__((weak)) int step(int x) { return x; }\nint api_version;\n")
+    rt.run_ok(["gcc", "-fcommon", "-c", weak + ".c", "-o", weak])
+    inside = os.path.join(work, "libinside.a")
+    first = os.path.join(work, "clash1.o")
+    rt.run_ok(["ar", "rcs", inside, first, other])
+    strong = {path: defined_globals(path, "", True) for path in (lib, first, other)}
+    rows = [  # inputs, the names listed, how each is placed, exit status
+        ([lib, other, weak], strong[lib] & strong[other], "between-inputs", 1),
+        ([inside], strong[first] & strong[other], "within-library", 1),
+        ([lib, weak], set(), None, 0),
+    ]
+    for inputs, names, kind, status in rows:
+        result = rt.run([tool, "--clashes"] + inputs)
+        listed = [line.split("\t") for line in result.stdout.decode().splitlines()]
+        if (result.returncode, {row[0] for row in listed}) != (status, names) or \
+                any(row[1] != kind or len(row) != 4 for row in listed):
+            raise rt.Failure(f"--clashes {inputs}: {listed} ({result.returncode}), "
+                             f"not {sorted(names)} {kind}")
+
+
+def body():
+    tool = rt.namepatch_binary()
+    rt.require_tools("gcc", "ar", "nm", "objcopy", "readelf", rt.CROSS + "objcopy")
+    with tempfile.TemporaryDirectory() as work:
+        keep = write_keep(work)
+        check_keep(tool, work, keep)
+        check_hide(tool, work, keep)
+        check_clashes(tool, work)
+        for chain in rt.TOOLCHAINS:
+            check_localize(tool, work, keep, chain)
+
+
+if __name__ == "__main__":
+    rt.main(body)
