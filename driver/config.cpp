@@ -27,6 +27,17 @@ Result<Config> ParseArguments(int argc, const char* const* argv) {
       config.action = argument[2] == 'h' ? Config::Action::kHelp : Config::Action::kVersion;
       return config;
     }
+    if (strcmp(argument, "--dry-run") == 0) {
+      config.dryRun = true;
+      continue;
+    }
+    // The described options keep reading only their second character
+    // (-cfoo is -c); newer ones take nothing after their letter, so that
+    // -pacme_ is never -p with the next word as its prefix.
+    if (argument[1] != '\0' && argument[2] != '\0') {
+      if (argument[1] == 'g') return Error{Fault::kFlagWithValue, "-g", argument};
+      if (argument[1] == 'p') return Error{Fault::kValueAttached, "-p", argument + 2};
+    }
     std::optional<std::string>* slot = nullptr;
     switch (argument[1]) {
       // The one option without a value; like the others, it is known by its

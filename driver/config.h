@@ -31,13 +31,16 @@ struct Config {
   std::optional<std::string> outputPath;  // -o, rewritten with NormalizeHostPath
   std::optional<std::string> prefix;      // -p
   bool grow = false;                      // -g: names of any length, names inside others
+  bool dryRun = false;                    // --dry-run: judge everything, write nothing
   InputRegistry inputs;
 };
 
 // Parses the arguments after the program name. Operands are registered as
 // they are met and --help and --version end the parse where they stand, so
-// errors come in argument order: kUnknownOption, kMissingValue and the
-// registry's. A later value of an option replaces the earlier one.
+// errors come in argument order: kUnknownOption, kMissingValue, the
+// registry's, and for the options that take their value only as the next
+// word (-g, -p) kFlagWithValue or kValueAttached. A later value of an option
+// replaces the earlier one.
 Result<Config> ParseArguments(int argc, const char* const* argv);
 
 // The pairs of the run: the list file's, or the one -c/-n pair, which takes

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "driver/config.h"
 #include "driver/messages.h"
@@ -17,14 +18,21 @@ const char kUsage[] =
     "usage: namepatch [-c old_symbol][-n new_symbol][-a list_file][-o output_elfname]"
     "[elf_files ...] \n";
 
-// The lines of --help, one per option; a new option adds its line here.
+// The lines of --help after kUsage, the usage that the run without arguments
+// prints: every form with every option, then one line per option; a new
+// option adds itself here.
 const char* const kOptionLines[] = {
+    "   or: namepatch [-g][-c old_symbol][-n new_symbol][-a list_file][-o output_elfname]"
+    "[--dry-run][elf_files ...]\n",
+    "   or: namepatch -p prefix [-o output_elfname][--dry-run][elf_files ...]\n",
+    "   or: namepatch --help | --version\n",
     "  -c old_symbol       the symbol name to replace\n",
     "  -n new_symbol       its new name, of the same length in bytes (any length with -g)\n",
     "  -a list_file        take the old/new pairs from list_file; -c and -n are then ignored\n",
     "  -p prefix           rename each name the inputs define to prefix + name; imports stay\n",
     "  -o output_elfname   write every input to this one path instead of over itself\n",
     "  -g                  let .strtab grow: new names of any length, names inside others\n",
+    "  --dry-run           read and judge everything, report as the run would, write nothing\n",
     "  --help              print this help and exit\n",
     "  --version           print the version and exit\n",
 };
@@ -79,14 +87,21 @@ int Run(int argc, char** argv) {
     }
     *pairs = std::move(prefixList.pairs);
   }
+  std::vector<bool> matchedPairs(pairs->oldNames.size());
   // The pairs are the same for every input, and so is their index.
   OldNameIndex index = IndexOldNames(pairs->oldNames);
   index.nonLocalOnly = config->prefix.has_value();
   for (const std::string& path : config->inputs.paths) {
-    if (Status done = ProcessInput(path, *config, *pairs, index, buffer); !done) {
+    if (Status done = ProcessInput(path, *config, *pairs, index, buffer, &matchedPairs); !done) {
       PrintError(done.error());
       return 1;
     }
+  }
+  if (config->dryRun) {
+    for (size_t i = 0; i < matchedPairs.size(); ++i) {
+      if (!matchedPairs[i]) PrintUnmatchedPair(pairs->oldNames[i], pairs->newNames[i]);
+    }
+    if (config->prefix) PrintPrefixCount(pairs->oldNames.size());
   }
   return 0;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "base/result.h"
 #include "driver/config.h"
@@ -14,7 +15,8 @@
 // list, whose prefix is set. Stops at an input that cannot be read or loaded,
 // or at a name the prefix makes too long (kPrefixTooLong), before anything is
 // written: a list built from some of the inputs would rename the others' uses
-// of their names differently.
+// of their names differently. An object of a format that cannot be renamed,
+// in a file or a member, stops it the same way.
 Status CollectPrefixList(const Config& config, PrefixList* list, FileBuffer& buffer);
 
 // Renames the indexed pairs in the input at path (an object or a library),
@@ -22,6 +24,9 @@ Status CollectPrefixList(const Config& config, PrefixList* list, FileBuffer& buf
 // output stands. A read error is printed here once before it is returned,
 // since the tool has always reported it twice. In place, an input that its
 // renames leave as it was is not written at all, so its inode, times and
-// links stay; whether it could have been is still judged.
+// links stay; whether it could have been is still judged, and so is every
+// output of a dry run, which writes none. Sets the reported pairs in
+// matchedPairs, one flag per pair, and notes on standard error each renamed
+// shared object or executable.
 Status ProcessInput(const std::string& path, const Config& config, const RenameList& pairs,
-                    const OldNameIndex& index, FileBuffer& buffer);
+                    const OldNameIndex& index, FileBuffer& buffer, std::vector<bool>* matchedPairs);
