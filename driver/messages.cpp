@@ -177,7 +177,8 @@ void PrintUnmatchedPair(const char* oldName, const char* newName) {
 }
 
 void PrintPrefixCount(size_t names) {
-  fprintf(stderr, "namepatch: dry run: the prefix takes %zu names that the inputs define\n", names);
+  fprintf(stderr, "namepatch: dry run: the inputs define %zu name%s that the prefix takes\n", names,
+          names == 1 ? "" : "s");
 }
 
 void ReportRenames(std::span<const RenameMatch> matches, std::span<const char* const> oldNames,

@@ -156,8 +156,8 @@ def check_dry_runs(tool, work):
                              f"{runs[1][2]}")
         if extra is None:
             renamed = set(re.findall(rb"^<([^>]*)> -> ", runs[1][1], re.M))
-            extra = [f"namepatch: dry run: the prefix takes {len(renamed)} names that the "
-                     "inputs define"]
+            extra = [f"namepatch: dry run: the inputs define {len(renamed)} names that the "
+                     "prefix takes"]
         if added != extra:
             raise rt.Failure(f"{args}: dry run added {added}, not {extra}")
 
