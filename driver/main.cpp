@@ -22,8 +22,8 @@ const char kUsage[] =
 // prints: every form with every option, then one line per option; a new
 // option adds itself here.
 const char* const kOptionLines[] = {
-    "   or: namepatch [-g][-c old_symbol][-n new_symbol][-a list_file][-o output_elfname]"
-    "[--dry-run][elf_files ...]\n",
+    ("   or: namepatch [-g][-c old_symbol][-n new_symbol][-a list_file][-o output_elfname]"
+     "[--dry-run][elf_files ...]\n"),
     "   or: namepatch -p prefix [-o output_elfname][--dry-run][elf_files ...]\n",
     "   or: namepatch --help | --version\n",
     "  -c old_symbol       the symbol name to replace\n",
