@@ -22,19 +22,24 @@ constexpr std::array<ListByte, 256> kListBytes = [] {
 ListByte ClassOf(char c) { return kListBytes[static_cast<unsigned char>(c)]; }
 
 // The whole list file into text, with one zero byte after it, so that the
-// names can be cut out of it in place.
+// names can be cut out of it in place. The file's size sizes the text once;
+// a file that grows meanwhile is read to its end all the same, and a size no
+// list has (a directory's end position) is not trusted.
 Status ReadListFile(const std::string& path, std::vector<char>* text) {
   FILE* opened = fopen(path.c_str(), "rb");
   if (opened == nullptr) return Error{Fault::kCannotOpen, path};
   HostStream stream(opened);
+  long end = fseek(opened, 0, SEEK_END) == 0 ? ftell(opened) : -1;
+  rewind(opened);
   size_t size = 0;
-  text->resize(size_t{1} << 16);
+  constexpr long kTrusted = long{1} << 30;
+  text->resize(end > 0 && end < kTrusted ? static_cast<size_t>(end) + 2 : size_t{1} << 16);
   for (;;) {
-    size += fread(text->data() + size, 1, text->size() - size - 1, stream.get());
-    if (size < text->size() - 1) break;
+    size += fread(text->data() + size, 1, text->size() - size - 1, opened);
+    if (size < text->size() - 1 || ferror(opened)) break;
     text->resize(text->size() * 2);
   }
-  if (ferror(stream.get())) return Error{Fault::kCannotRead, path};
+  if (ferror(opened)) return Error{Fault::kCannotRead, path};
   text->resize(size + 1);
   (*text)[size] = '\0';
   return {};

@@ -84,18 +84,22 @@ Result<LoadedInput> LoadInput(const std::string& path, FileBuffer& buffer) {
   return input;
 }
 
-// The object a member holds, loaded where it lies and named path(member) in
-// errors; none for a member that holds no object (text, data), which is
-// carried as it is.
-Result<std::optional<ElfImage>> LoadMemberObject(const Archive& archive,
-                                                 const ArchiveMember& member,
-                                                 const std::string& path) {
-  const uint8_t* bytes = archive.bytes + member.offset;
-  const ObjectFormat format = IdentifyObjectFormat(bytes, member.size);
-  if (member.special || format == ObjectFormat::kNone) return std::optional<ElfImage>();
-  Result<ElfImage> elf = LoadObject(bytes, member.size, format, path + "(" + member.name + ")");
-  if (!elf) return std::move(elf.error());
-  return std::optional<ElfImage>(*elf);
+// What a member holds: none for the index, the long-name table and a member
+// that holds no object (text, data), which are carried as they are.
+ObjectFormat IdentifyMember(const Archive& archive, const ArchiveMember& member) {
+  if (member.special) return ObjectFormat::kNone;
+  return IdentifyObjectFormat(archive.bytes + member.offset, member.size);
+}
+
+// What messages call a member: path(member).
+std::string NameMember(const std::string& path, const ArchiveMember& member) {
+  return path + "(" + member.name + ")";
+}
+
+// Loads an object member of format where it lies, named name in errors.
+Result<ElfImage> LoadMemberObject(const Archive& archive, const ArchiveMember& member,
+                                  ObjectFormat format, const std::string& name) {
+  return LoadObject(archive.bytes + member.offset, member.size, format, name);
 }
 
 // What one input's renames come to: the patches of its output, in offset
@@ -119,13 +123,14 @@ Result<InputRenames> RenameArchive(const Archive& archive, const std::string& pa
   bool grew = false;
   for (size_t m = 0; m < archive.members.size(); ++m) {
     const ArchiveMember& member = archive.members[m];
-    Result<std::optional<ElfImage>> elf = LoadMemberObject(archive, member, path);
+    const ObjectFormat format = IdentifyMember(archive, member);
+    if (format == ObjectFormat::kNone) continue;
+    const std::string name = NameMember(path, member);
+    Result<ElfImage> elf = LoadMemberObject(archive, member, format, name);
     if (!elf) return std::move(elf.error());
-    if (!*elf) continue;
-    const std::string name = path + "(" + member.name + ")";
-    Result<ObjectRenames> object = RenameElfObject(**elf, name, index, newNames, grow);
+    Result<ObjectRenames> object = RenameElfObject(*elf, name, index, newNames, grow);
     if (!object) return std::move(object.error());
-    if (!object->matches.empty() && IsLinkedElf(**elf)) renames.linkedObjects.push_back(name);
+    if (!object->matches.empty() && IsLinkedElf(*elf)) renames.linkedObjects.push_back(name);
     if (object->grew) {
       grew = true;
       object->patches = GrowMember(archive, member, std::move(object->patches));
@@ -167,9 +172,11 @@ Status CollectPrefixList(const Config& config, PrefixList* list, FileBuffer& buf
     }
     const Archive& archive = *input->archive;
     for (const ArchiveMember& member : archive.members) {
-      Result<std::optional<ElfImage>> elf = LoadMemberObject(archive, member, path);
+      const ObjectFormat format = IdentifyMember(archive, member);
+      if (format == ObjectFormat::kNone) continue;
+      Result<ElfImage> elf = LoadMemberObject(archive, member, format, NameMember(path, member));
       if (!elf) return std::move(elf.error());
-      if (*elf) collect(**elf);
+      collect(*elf);
     }
   }
   if (const char* overlong = FindOverlongPrefixedName(*list)) {

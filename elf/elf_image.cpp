@@ -1,8 +1,10 @@
 #include "elf/elf_image.h"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -139,15 +141,20 @@ std::string CheckSectionNames(ElfImage& elf, uint32_t namesIndex) {
 template <class E>
 std::string CheckTableRegions(const ElfImage& elf, const std::optional<RawSection>& symtab,
                               const std::optional<RawSection>& strtab) {
+  // Room for the usual tables up front: a library's members would otherwise
+  // each regrow the list a few times.
   std::vector<Region> records;
+  records.reserve(16);
   records.push_back({0, sizeof(typename E::Ehdr), "the ELF header"});
   records.push_back({elf.shoff, elf.shoff + uint64_t{elf.sectionCount} * elf.shentsize,
                      "the section header table"});
-  std::vector<Region> tables;
+  // The string tables: at most the section-name table and .strtab.
+  std::array<Region, 2> tableSlots;
+  size_t tableCount = 0;
   if (elf.sectionNames) {
     const ElfSection& names = *elf.sectionNames;
-    tables.push_back(
-        {names.sh_offset, uint64_t{names.sh_offset} + names.sh_size, "the section-name table"});
+    tableSlots[tableCount++] = {names.sh_offset, uint64_t{names.sh_offset} + names.sh_size,
+                                "the section-name table"};
   }
   if (symtab) {
     if (!Inside(elf, symtab->offset, symtab->size)) return ".symtab lies outside the file";
@@ -155,7 +162,7 @@ std::string CheckTableRegions(const ElfImage& elf, const std::optional<RawSectio
   }
   if (strtab) {
     if (!Inside(elf, strtab->offset, strtab->size)) return ".strtab lies outside the file";
-    tables.push_back(SectionRegion(*strtab, 0, ".strtab"));
+    tableSlots[tableCount++] = SectionRegion(*strtab, 0, ".strtab");
   }
   for (uint32_t i = 0; i < elf.sectionCount; ++i) {
     const RawSection section = ReadSection<E>(elf, i);
@@ -167,7 +174,7 @@ std::string CheckTableRegions(const ElfImage& elf, const std::optional<RawSectio
     records.push_back(SectionRegion(section, sizeof(typename E::Rela), name));
   }
 
-  for (const Region& table : tables) {
+  for (const Region& table : std::span(tableSlots.data(), tableCount)) {
     for (const Region& record : records) {
       if (Overlap(table, record)) return std::string(table.label) + " overlaps " + record.label;
     }

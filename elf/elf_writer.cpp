@@ -134,7 +134,7 @@ Result<std::vector<BytePatch>> GrowStringTable(const ElfImage& elf,
 }
 
 // .strtab with each match's new name written over its old one; none when
-// no byte changes.
+// no byte changes, which only the written ranges can tell.
 std::vector<BytePatch> WriteNamesInPlace(const ElfImage& elf, std::span<const RenameMatch> matches,
                                          std::span<const char* const> oldNames,
                                          std::span<const char* const> newNames) {
@@ -144,7 +144,10 @@ std::vector<BytePatch> WriteNamesInPlace(const ElfImage& elf, std::span<const Re
   for (const RenameMatch& m : matches) {
     memcpy(table.data() + m.offset, newNames[m.pair], strlen(oldNames[m.pair]) + 1);
   }
-  if (memcmp(table.data(), original, table.size()) == 0) return {};
+  const bool changed = std::any_of(matches.begin(), matches.end(), [&](const RenameMatch& m) {
+    return memcmp(table.data() + m.offset, original + m.offset, strlen(oldNames[m.pair])) != 0;
+  });
+  if (!changed) return {};
   std::vector<BytePatch> patches;
   patches.push_back({strtab.sh_offset, strtab.sh_size, std::move(table)});
   return patches;

@@ -107,8 +107,11 @@ mode_t NewFileMode() {
 void* AllocateFileBuffer(size_t size) {
   constexpr size_t kHugePage = size_t{2} << 20;
   if (size < kHugePage) return malloc(size);
-  void* buffer = aligned_alloc(kHugePage, (size + kHugePage - 1) / kHugePage * kHugePage);
-  if (buffer != nullptr) madvise(buffer, size, MADV_HUGEPAGE);
+  // The advice covers the whole rounded allocation: a last huge page only
+  // partly advised would be faulted in 4 KiB at a time.
+  const size_t rounded = (size + kHugePage - 1) / kHugePage * kHugePage;
+  void* buffer = aligned_alloc(kHugePage, rounded);
+  if (buffer != nullptr) madvise(buffer, rounded, MADV_HUGEPAGE);
   return buffer;
 }
 

@@ -1,44 +1,5 @@
 #include "rename/pair_index.h"
 
-namespace {
-
-uint64_t Load64(const char* p) {
-  uint64_t value;
-  memcpy(&value, p, sizeof value);
-  return value;
-}
-
-uint32_t Load32(const char* p) {
-  uint32_t value;
-  memcpy(&value, p, sizeof value);
-  return value;
-}
-
-}  // namespace
-
-uint32_t HashName(const char* name) {
-  const size_t n = strlen(name);
-  uint64_t a;
-  uint64_t b;
-  if (n >= 8) {
-    a = Load64(name);
-    b = Load64(name + n - 8);
-    for (size_t i = 8; i + 8 < n; i += 8) a = (a ^ Load64(name + i)) * 0x9E3779B97F4A7C15ull;
-  } else if (n >= 4) {
-    a = Load32(name);
-    b = Load32(name + n - 4);
-  } else {
-    a = n ? static_cast<uint8_t>(name[0]) : 0;
-    b = n ? uint64_t{static_cast<uint8_t>(name[n / 2])} << 8 | static_cast<uint8_t>(name[n - 1])
-          : 0;
-  }
-  uint64_t h = (a ^ 0x9E3779B97F4A7C15ull) * 0xBF58476D1CE4E5B9ull;
-  h ^= (b + n) * 0x94D049BB133111EBull;
-  h ^= h >> 31;
-  h *= 0xD6E8FEB86659FD93ull;
-  return static_cast<uint32_t>(h >> 32);
-}
-
 OldNameIndex IndexOldNames(std::span<const char* const> oldNames) {
   OldNameIndex index;
   index.oldNames = oldNames;

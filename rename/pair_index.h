@@ -37,10 +37,44 @@ struct OldNameIndex {
 // Indexes oldNames, which must outlive the index.
 OldNameIndex IndexOldNames(std::span<const char* const> oldNames);
 
-// The hash the index files a zero-terminated name under. Words are read only
-// inside the name's own bytes, which a name at the very end of a file has
-// to be.
-uint32_t HashName(const char* name);
+// The hash the index files a zero-terminated name under, inline since every
+// symbol of every object is hashed. Words are read only inside the name's
+// own bytes, which a name at the very end of a file has to be.
+inline uint64_t LoadUnaligned64(const char* p) {
+  uint64_t value;
+  memcpy(&value, p, sizeof value);
+  return value;
+}
+
+inline uint32_t LoadUnaligned32(const char* p) {
+  uint32_t value;
+  memcpy(&value, p, sizeof value);
+  return value;
+}
+
+inline uint32_t HashName(const char* name) {
+  const size_t n = strlen(name);
+  uint64_t a;
+  uint64_t b;
+  if (n >= 8) {
+    a = LoadUnaligned64(name);
+    b = LoadUnaligned64(name + n - 8);
+    for (size_t i = 8; i + 8 < n; i += 8)
+      a = (a ^ LoadUnaligned64(name + i)) * 0x9E3779B97F4A7C15ull;
+  } else if (n >= 4) {
+    a = LoadUnaligned32(name);
+    b = LoadUnaligned32(name + n - 4);
+  } else {
+    a = n ? static_cast<uint8_t>(name[0]) : 0;
+    b = n ? uint64_t{static_cast<uint8_t>(name[n / 2])} << 8 | static_cast<uint8_t>(name[n - 1])
+          : 0;
+  }
+  uint64_t h = (a ^ 0x9E3779B97F4A7C15ull) * 0xBF58476D1CE4E5B9ull;
+  h ^= (b + n) * 0x94D049BB133111EBull;
+  h ^= h >> 31;
+  h *= 0xD6E8FEB86659FD93ull;
+  return static_cast<uint32_t>(h >> 32);
+}
 
 // Whether hash passes the index's filter: only then may a name of that
 // hash be an old name.
