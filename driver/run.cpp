@@ -8,6 +8,7 @@
 #include "archive/archive.h"
 #include "archive/archive_writer.h"
 #include "driver/messages.h"
+#include "driver/object_format.h"
 #include "elf/elf_image.h"
 #include "elf/elf_symbol_edit.h"
 #include "elf/elf_writer.h"
@@ -21,6 +22,44 @@ struct LoadedInput {
   std::optional<Archive> archive;
   std::optional<ElfImage> elf;
 };
+
+// The refusal of an object of a format that namepatch recognises but cannot
+// rename, named name; none for ELF and for bytes of no known format.
+std::optional<Error> RefuseForeignObject(ObjectFormat format, const std::string& name) {
+  switch (format) {
+    case ObjectFormat::kCoff:
+      return Error{Fault::kCoffObject, name};
+    case ObjectFormat::kCoffImport:
+      return Error{Fault::kCoffImportMember, name};
+    case ObjectFormat::kMachO:
+      return Error{Fault::kMachOObject, name};
+    case ObjectFormat::kLlvmBitcode:
+      return Error{Fault::kLlvmBitcode, name};
+    case ObjectFormat::kElf:
+    case ObjectFormat::kNone:
+      break;
+  }
+  return std::nullopt;
+}
+
+// Loads the ELF object in bytes, named name in errors. An object of another
+// format, or one whose code GCC keeps in LTO sections too, is refused by what
+// it is: renaming it would report changes that the linker never sees.
+Result<ElfImage> LoadObject(const uint8_t* bytes, uint32_t length, ObjectFormat format,
+                            const std::string& name) {
+  if (std::optional<Error> refusal = RefuseForeignObject(format, name)) return std::move(*refusal);
+  Result<ElfImage> elf = LoadElfImage(bytes, length, name);
+  if (!elf) return elf;
+  switch (FindGccLto(*elf)) {
+    case GccLto::kSlim:
+      return Error{Fault::kGccLtoSlim, name};
+    case GccLto::kFat:
+      return Error{Fault::kGccLtoFat, name};
+    case GccLto::kNone:
+      break;
+  }
+  return elf;
+}
 
 Result<LoadedInput> LoadInput(const std::string& path, FileBuffer& buffer) {
   Result<InputSource> source = ReadInputFile(path, buffer);
@@ -39,18 +78,18 @@ Result<LoadedInput> LoadInput(const std::string& path, FileBuffer& buffer) {
     if (!archive) return std::move(archive.error());
     input.archive = std::move(*archive);
   } else {
-    Result<ElfImage> elf = LoadElfImage(bytes, length, path);
+    Result<ElfImage> elf = LoadObject(bytes, length, IdentifyObjectFormat(bytes, length), path);
     if (!elf) return std::move(elf.error());
     input.elf = *elf;
   }
   return input;
 }
 
-// Whether member is an ELF object, to be renamed where it lies in the
-// library; any other member (text, another object format) is carried as it
-// is.
-bool IsObjectMember(const Archive& archive, const ArchiveMember& member) {
-  return !member.special && IsElfObject(archive.bytes + member.offset, member.size);
+// What a member holds: none for the index, the long-name table and a member
+// that holds no object (text, data), which are carried as they are.
+ObjectFormat IdentifyMember(const Archive& archive, const ArchiveMember& member) {
+  if (member.special) return ObjectFormat::kNone;
+  return IdentifyObjectFormat(archive.bytes + member.offset, member.size);
 }
 
 // What messages call a member: path(member).
@@ -58,10 +97,10 @@ std::string NameMember(const std::string& path, const ArchiveMember& member) {
   return path + "(" + member.name + ")";
 }
 
-// Loads an object member where it lies, named name in errors.
+// Loads an object member of format where it lies, named name in errors.
 Result<ElfImage> LoadMemberObject(const Archive& archive, const ArchiveMember& member,
-                                  const std::string& name) {
-  return LoadElfImage(archive.bytes + member.offset, member.size, name);
+                                  ObjectFormat format, const std::string& name) {
+  return LoadObject(archive.bytes + member.offset, member.size, format, name);
 }
 
 // What one input's renames come to: the patches of its output, in offset
@@ -70,6 +109,7 @@ Result<ElfImage> LoadMemberObject(const Archive& archive, const ArchiveMember& m
 struct InputRenames {
   std::vector<BytePatch> patches;
   std::vector<std::vector<RenameMatch>> reports;
+  std::vector<std::string> linkedObjects;  // renamed shared objects and executables
 };
 
 // Applies to object, named name, the edits that its renames are to carry;
@@ -99,8 +139,9 @@ Status VisitInputObjects(const Config& config, FileBuffer& buffer, Visit&& visit
     }
     const Archive& archive = *input->archive;
     for (const ArchiveMember& member : archive.members) {
-      if (!IsObjectMember(archive, member)) continue;
-      Result<ElfImage> elf = LoadMemberObject(archive, member, NameMember(path, member));
+      const ObjectFormat format = IdentifyMember(archive, member);
+      if (format == ObjectFormat::kNone) continue;
+      Result<ElfImage> elf = LoadMemberObject(archive, member, format, NameMember(path, member));
       if (!elf) return std::move(elf.error());
       visit(*elf, i, &member);
     }
@@ -120,13 +161,15 @@ Result<InputRenames> RenameArchive(const Archive& archive, const std::string& pa
   bool grew = false;
   for (size_t m = 0; m < archive.members.size(); ++m) {
     const ArchiveMember& member = archive.members[m];
-    if (!IsObjectMember(archive, member)) continue;
+    const ObjectFormat format = IdentifyMember(archive, member);
+    if (format == ObjectFormat::kNone) continue;
     const std::string name = NameMember(path, member);
-    Result<ElfImage> elf = LoadMemberObject(archive, member, name);
+    Result<ElfImage> elf = LoadMemberObject(archive, member, format, name);
     if (!elf) return std::move(elf.error());
     Result<ObjectRenames> object = RenameElfObject(*elf, name, index, newNames, grow);
     if (!object) return std::move(object.error());
     EditObject(*elf, name, edits, &*object);
+    if (!object->matches.empty() && IsLinkedElf(*elf)) renames.linkedObjects.push_back(name);
     if (object->grew) {
       grew = true;
       object->patches = GrowMember(archive, member, std::move(object->patches));
@@ -189,7 +232,8 @@ Status CollectClashes(const Config& config, ClashCensus* census, FileBuffer& buf
 }
 
 Status ProcessInput(const std::string& path, const Config& config, const RenameList& pairs,
-                    const OldNameIndex& index, FileBuffer& buffer, VendorEdits* edits) {
+                    const OldNameIndex& index, FileBuffer& buffer, VendorEdits* edits,
+                    std::vector<bool>* matchedPairs) {
   Result<LoadedInput> input = LoadInput(path, buffer);
   if (!input) return std::move(input.error());
   const std::span<const char* const> newNames(pairs.newNames);
@@ -205,11 +249,14 @@ Status ProcessInput(const std::string& path, const Config& config, const RenameL
     if (!object) return std::move(object.error());
     EditObject(*input->elf, path, edits, &*object);
     renames.patches = std::move(object->patches);
+    if (!object->matches.empty() && IsLinkedElf(*input->elf)) renames.linkedObjects.push_back(path);
     renames.reports.push_back(std::move(object->matches));
   }
 
   const std::string& outputPath = config.outputPath ? *config.outputPath : path;
-  if (!config.outputPath && renames.patches.empty()) {
+  // A dry run judges the output as an unchanged input's is judged, making
+  // nothing, and writes nothing.
+  if (config.dryRun || (!config.outputPath && renames.patches.empty())) {
     input->source.stream.reset();
     if (!CanOpenOutputFile(outputPath)) return Error{Fault::kCannotCreate, outputPath};
   } else {
@@ -222,6 +269,8 @@ Status ProcessInput(const std::string& path, const Config& config, const RenameL
   // failing write took back.
   for (const std::vector<RenameMatch>& matches : renames.reports) {
     ReportRenames(matches, pairs.oldNames, newNames);
+    for (const RenameMatch& m : matches) (*matchedPairs)[m.pair] = true;
   }
+  for (const std::string& name : renames.linkedObjects) PrintLinkedObjectNote(name);
   return {};
 }

@@ -49,6 +49,18 @@ bool IsElfObject(const uint8_t* bytes, uint32_t length);
 // numbering).
 Result<ElfImage> LoadElfImage(const uint8_t* image, uint32_t length, const std::string& name);
 
+// Whether elf is a shared object or an executable (e_type ET_DYN or
+// ET_EXEC), whose dynamic symbols, which renames never touch, are what the
+// linker and the loader read.
+bool IsLinkedElf(const ElfImage& elf);
+
+// What an object built by GCC with -flto carries: sections named .gnu.lto_*
+// that hold its code in GCC's own form, names and all, which renames never
+// reach. Slim when that is all its code (the marker symbol __gnu_lto_slim),
+// fat when machine code comes with it.
+enum class GccLto : uint8_t { kNone, kSlim, kFat };
+GccLto FindGccLto(const ElfImage& elf);
+
 // The header of section index, read in the object's layout E; the index is
 // not compared with the count.
 template <class E>

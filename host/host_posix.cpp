@@ -214,7 +214,8 @@ bool CanOpenOutputFile(const std::string& path) {
   const std::string name = NormalizeHostPath(path);
   std::string target = name;
   OutputPlace place = JudgeOutputPlace(name, target);
-  if (!place.allowed || !place.exists || !S_ISREG(place.info.st_mode)) return place.allowed;
+  if (!place.allowed || (place.exists && !S_ISREG(place.info.st_mode))) return place.allowed;
+  // A new output, like a replaced one, is made in its directory first.
   return access(DirectoryOf(target).c_str(), W_OK | X_OK) == 0;
 }
 
