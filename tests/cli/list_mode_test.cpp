@@ -2,9 +2,7 @@
 // input of the run.
 #include <gtest/gtest.h>
 
-#include <span>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "tests/support/cli.h"
@@ -58,6 +56,22 @@ TEST(ListMode, PairsActOnTheFileAsReadNeverOnEachOther) {
        "<zz> -> <yy> changed\n<aa> -> <bb> changed\n"},
       {"an unmatched pair does nothing", "nope none\n", {"aa"}, {"aa"}, ""},
       {"an empty list changes nothing", "", {"aa"}, {"aa"}, ""},
+      {"comments are no names",
+       "# renames\naa bb # first\n#cc dd\ncc ee\n",
+       {"aa", "cc"},
+       {"bb", "ee"},
+       "<aa> -> <bb> changed\n<cc> -> <ee> changed\n"},
+      {"a comment ends the name it is written against",
+       "aa bb#cc dd\n",
+       {"aa", "cc"},
+       {"bb", "cc"},
+       "<aa> -> <bb> changed\n"},
+      {"a UTF-8 byte-order mark is no name",
+       "\xEF\xBB\xBF"
+       "aa bb\r\n",
+       {"aa"},
+       {"bb"},
+       "<aa> -> <bb> changed\n"},
   };
   for (const ListCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -103,6 +117,7 @@ struct BadListCase {
 };
 
 TEST(ListMode, ABadListStopsTheRunBeforeAnyInputIsTouched) {
+  const std::string utf16 = "ERROR: list file '%s' is UTF-16 text; save it as UTF-8 or ASCII\n";
   const BadListCase cases[] = {
       {"missing list", "", false, "ERROR: cannot open file '%s'\n"},
       {"odd token count", "aa bb cc", true, "ERROR: no new name for 'cc' in list file '%s'\n"},
@@ -111,6 +126,14 @@ TEST(ListMode, ABadListStopsTheRunBeforeAnyInputIsTouched) {
       {"unequal pair", "aa bb ccc dd", true,
        "ERROR: newsymbol's string length must equal oldsymbol's it.\n --- ccc\n +++ dd\n" +
            kGrowHint},
+      {"an old name alone before a comment", "aa bb cc # dd", true,
+       "ERROR: no new name for 'cc' in list file '%s'\n"},
+      {"UTF-16, little-endian",
+       std::string("\xFF\xFE"
+                   "a\0a\0 \0b\0",
+                   10),
+       true, utf16},
+      {"UTF-16, big-endian", std::string("\xFE\xFF\0a\0a\0 \0b", 10), true, utf16},
   };
   for (const BadListCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -126,61 +149,6 @@ TEST(ListMode, ABadListStopsTheRunBeforeAnyInputIsTouched) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, err);
     EXPECT_EQ(dir.Read("x.o"), input);
-  }
-}
-
-// Comments, as lists written for other tools hold them, and a byte-order
-// mark, as Windows editors write it, are never read as names; UTF-16 text is
-// refused before any input is read.
-TEST(ListMode, CommentsAndByteOrderMarksAreNoNames) {
-  const ListCase renames[] = {
-      {"comment lines and comments after names",
-       "# renames\naa bb # first\n#cc dd\ncc ee\n",
-       {"aa", "cc"},
-       {"bb", "ee"},
-       "<aa> -> <bb> changed\n<cc> -> <ee> changed\n"},
-      {"a comment ends the name it is written against",
-       "aa bb#cc dd\n",
-       {"aa", "cc"},
-       {"bb", "cc"},
-       "<aa> -> <bb> changed\n"},
-      {"a UTF-8 byte-order mark",
-       "\xEF\xBB\xBF"
-       "aa bb\r\n",
-       {"aa"},
-       {"bb"},
-       "<aa> -> <bb> changed\n"},
-  };
-  const std::string utf16 =
-      "ERROR: list file 'pairs.txt' is UTF-16 text; save it as UTF-8 or ASCII\n";
-  const ListCase refusals[] = {
-      {"an old name alone before a comment",
-       "aa bb cc # dd",
-       {"aa"},
-       {"aa"},
-       "ERROR: no new name for 'cc' in list file 'pairs.txt'\n"},
-      {"UTF-16, little-endian",
-       std::string("\xFF\xFE"
-                   "a\0a\0 \0b\0",
-                   10),
-       {"aa"},
-       {"aa"},
-       utf16},
-      {"UTF-16, big-endian", std::string("\xFE\xFF\0a\0a\0 \0b", 10), {"aa"}, {"aa"}, utf16},
-  };
-  for (const auto& [cases, refused] :
-       {std::pair{std::span(renames), false}, {std::span(refusals), true}}) {
-    for (const ListCase& c : cases) {
-      SCOPED_TRACE(c.what);
-      ScratchDir dir;
-      dir.Write("pairs.txt", c.list);
-      dir.Write("x.o", ObjectNamed(c.before));
-      RunResult r = RunNamepatch({"-a", "pairs.txt", "x.o"}, dir.path());
-      EXPECT_EQ(r.status, refused ? 1 : 0);
-      EXPECT_EQ(refused ? r.err : r.out, c.out);
-      EXPECT_EQ(refused ? r.out : r.err, "");
-      EXPECT_EQ(dir.Read("x.o"), ObjectNamed(c.after));
-    }
   }
 }
 

@@ -1,5 +1,6 @@
-// Objects of other formats are told by their first bytes; text and data
-// that merely start like one are not.
+// Headers that merely start like another format's, or whose records lie past
+// the end, are no object of it. The formats that real toolchains write are the
+// real foreign test's; 32-bit big-endian Mach-O, which none of them writes, is here.
 #include "driver/object_format.h"
 
 #include <gtest/gtest.h>
@@ -21,42 +22,25 @@ std::string Coff(uint16_t machine, uint16_t sections, uint32_t symbols, uint32_t
   return b;
 }
 
-TEST(ObjectFormat, KnowsFormatsByTheirHeadersAndTextByNone) {
-  const std::string bigobjClass =
-      "\xC7\xA1\xBA\xD1\xEE\xBA\xA9\x4B\xAF\x20\xFA\xF6\x6A\xA4\xDC\xB8";
+TEST(ObjectFormat, TellsObjectsFromTruncatedAndLookalikeHeaders) {
   const struct {
     const char* what;
     std::string bytes;
     ObjectFormat format;
   } cases[] = {
-      {"ELF", "\177ELF", ObjectFormat::kElf},
-      {"COFF, x86-64", Coff(0x8664, 1, 60, 1, 0, 80), ObjectFormat::kCoff},
       {"COFF, sections past the end", Coff(0x8664, 2, 0, 0, 0, 80), ObjectFormat::kNone},
       {"COFF, symbols past the end", Coff(0x14c, 0, 60, 2, 0, 80), ObjectFormat::kNone},
       {"COFF, an unknown machine", Coff(0x1234, 0, 0, 0, 0, 80), ObjectFormat::kNone},
-      {"COFF import member", std::string("\0\0\xFF\xFF\0\0\x64\x86", 8) + std::string(12, '\0'),
-       ObjectFormat::kCoffImport},
       {"COFF import member, its data past the end",
        std::string("\0\0\xFF\xFF\0\0\x64\x86\0\0\0\0\1", 13) + std::string(7, '\0'),
        ObjectFormat::kNone},
-      {"COFF bigobj",
-       std::string("\0\0\xFF\xFF\2\0\x64\x86\0\0\0\0", 12) + bigobjClass + std::string(28, '\0'),
-       ObjectFormat::kCoff},
       {"COFF bigobj of another class",
        std::string("\0\0\xFF\xFF\2\0\x64\x86", 8) + std::string(48, '\0'), ObjectFormat::kNone},
-      {"Mach-O, 64-bit little-endian", "\xCF\xFA\xED\xFE" + std::string(28, '\0'),
-       ObjectFormat::kMachO},
       {"Mach-O, 32-bit big-endian", "\xFE\xED\xFA\xCE" + std::string(24, '\0'),
        ObjectFormat::kMachO},
       {"Mach-O, cut short", "\xFE\xED\xFA\xCF" + std::string(24, '\0'), ObjectFormat::kNone},
-      {"fat Mach-O", std::string("\xCA\xFE\xBA\xBE\0\0\0\1", 8) + std::string(20, '\0'),
-       ObjectFormat::kMachO},
       {"a Java class file", std::string("\xCA\xFE\xBA\xBE\0\0\0\x34", 8) + std::string(40, '\0'),
        ObjectFormat::kNone},
-      {"LLVM bitcode", "BC\xC0\xDE", ObjectFormat::kLlvmBitcode},
-      {"wrapped LLVM bitcode",
-       std::string("\xDE\xC0\x17\x0B\0\0\0\0\x14\0\0\0\4\0\0\0", 16) + std::string(8, '\0'),
-       ObjectFormat::kLlvmBitcode},
       {"wrapped bitcode past the end",
        std::string("\xDE\xC0\x17\x0B\0\0\0\0\x14\0\0\0\5\0\0\0", 16) + std::string(8, '\0'),
        ObjectFormat::kNone},
