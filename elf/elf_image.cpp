@@ -231,6 +231,8 @@ std::string LoadRecords(ElfImage& elf) {
       symtab = section;
     } else if (strcmp(sectionName, ".strtab") == 0) {
       strtab = section;
+    } else if (strncmp(sectionName, ".gnu.lto_", 9) == 0) {
+      elf.gccLtoSections = true;
     }
   }
   damage = CheckTableRegions<E>(elf, symtab, strtab);
@@ -256,14 +258,7 @@ bool IsLinkedElf(const ElfImage& elf) {
 }
 
 GccLto FindGccLto(const ElfImage& elf) {
-  const bool lto = VisitElfLayout(elf.layout, [&elf]<class E>(E) {
-    for (uint32_t i = 0; i < elf.sectionCount; ++i) {
-      const char* name = GetSectionName(elf, GetSectionHeader<E>(elf, i).sh_name);
-      if (name != nullptr && strncmp(name, ".gnu.lto_", 9) == 0) return true;
-    }
-    return false;
-  });
-  if (!lto) return GccLto::kNone;
+  if (!elf.gccLtoSections) return GccLto::kNone;
   if (!elf.symtab) return GccLto::kFat;
   return VisitElfSymbols(elf, [](const auto& symbols) {
     for (uint32_t i = 0; i < symbols.Count(); ++i) {

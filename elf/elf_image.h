@@ -34,6 +34,7 @@ struct ElfImage {
   std::optional<ElfSection> symtab;
   std::optional<ElfSection> strtab;
   uint32_t symbolCount;  // whole entries of .symtab; 0 without one
+  bool gccLtoSections;   // a section named .gnu.lto_*: GCC's own code of the object
 };
 
 // True when bytes start with the ELF magic.
