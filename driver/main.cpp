@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "driver/config.h"
 #include "driver/messages.h"
@@ -71,9 +72,11 @@ int Run(int argc, char** argv) {
   }
   FileBuffer buffer;
   PrefixList prefixList;
+  std::vector<FileStamp> collectedStamps;
   if (config->prefix) {
     prefixList.prefix = *config->prefix;
-    if (Status collected = CollectPrefixList(*config, &prefixList, buffer); !collected) {
+    if (Status collected = CollectPrefixList(*config, &prefixList, &collectedStamps, buffer);
+        !collected) {
       PrintError(collected.error());
       return 1;
     }
@@ -82,8 +85,11 @@ int Run(int argc, char** argv) {
   // The pairs are the same for every input, and so is their index.
   OldNameIndex index = IndexOldNames(pairs->oldNames);
   index.nonLocalOnly = config->prefix.has_value();
-  for (const std::string& path : config->inputs.paths) {
-    if (Status done = ProcessInput(path, *config, *pairs, index, buffer); !done) {
+  const std::vector<std::string>& paths = config->inputs.paths;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    // A -p run reads each input twice; its names must be the ones collected.
+    const FileStamp* collected = config->prefix ? &collectedStamps[i] : nullptr;
+    if (Status done = ProcessInput(paths[i], *config, *pairs, index, collected, buffer); !done) {
       PrintError(done.error());
       return 1;
     }

@@ -21,8 +21,8 @@ struct LoadedInput {
   std::optional<ElfImage> elf;
 };
 
-Result<LoadedInput> LoadInput(const std::string& path, FileBuffer& buffer) {
-  Result<InputSource> source = ReadInputFile(path, buffer);
+Result<LoadedInput> LoadInput(const std::string& path, FileBuffer& buffer, bool lock) {
+  Result<InputSource> source = ReadInputFile(path, buffer, lock);
   if (!source) {
     // The input used to be read a second time before its load was judged, so
     // a file that cannot be opened or read is reported twice; scripts that
@@ -111,14 +111,16 @@ Result<InputRenames> RenameArchive(const Archive& archive, const std::string& pa
 
 }  // namespace
 
-Status CollectPrefixList(const Config& config, PrefixList* list, FileBuffer& buffer) {
+Status CollectPrefixList(const Config& config, PrefixList* list, std::vector<FileStamp>* stamps,
+                         FileBuffer& buffer) {
   auto collect = [list](const ElfImage& elf) {
     if (elf.symtab)
       VisitElfSymbols(elf, [list](const auto& symbols) { CollectDefinedNames(symbols, list); });
   };
   for (const std::string& path : config.inputs.paths) {
-    Result<LoadedInput> input = LoadInput(path, buffer);
+    Result<LoadedInput> input = LoadInput(path, buffer, false);
     if (!input) return std::move(input.error());
+    stamps->push_back(input->source.stamp);
     if (input->elf) {
       collect(*input->elf);
       continue;
@@ -138,9 +140,14 @@ Status CollectPrefixList(const Config& config, PrefixList* list, FileBuffer& buf
 }
 
 Status ProcessInput(const std::string& path, const Config& config, const RenameList& pairs,
-                    const OldNameIndex& index, FileBuffer& buffer) {
-  Result<LoadedInput> input = LoadInput(path, buffer);
+                    const OldNameIndex& index, const FileStamp* collected, FileBuffer& buffer) {
+  // In place, the input is locked from its read until its output stands, so
+  // that another run replacing it at the same time waits for this one.
+  Result<LoadedInput> input = LoadInput(path, buffer, !config.outputPath);
   if (!input) return std::move(input.error());
+  if (collected && input->source.stamp != *collected) {
+    return Error{Fault::kChangedWhileRead, NormalizeHostPath(path)};
+  }
   const std::span<const char* const> newNames(pairs.newNames);
   const bool grow = config.grow || config.prefix.has_value();
   InputRenames renames;
@@ -160,7 +167,8 @@ Status ProcessInput(const std::string& path, const Config& config, const RenameL
     input->source.stream.reset();
     if (!CanOpenOutputFile(outputPath)) return Error{Fault::kCannotCreate, outputPath};
   } else {
-    Result<OutputFile> output = OpenOutputFile(outputPath);
+    Result<OutputFile> output = OpenOutputFile(
+        outputPath, config.outputPath ? std::nullopt : std::optional(input->source.stamp));
     if (!output) return std::move(output.error());
     Status written = WritePatchedFile(*output, input->source, path, renames.patches, buffer);
     if (!written) return written;

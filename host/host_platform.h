@@ -14,6 +14,16 @@ void ReleaseFileBuffer(void* buffer);
 // the system cannot tell.
 bool StampOpenFile(FILE* stream, FileStamp* stamp);
 
+// Takes the lock of the file at path, waiting while another run holds it,
+// once the path still names the file locked: a run that held it may have
+// replaced the file meanwhile, and then the new one is locked. Holds none
+// when the file cannot be opened, is no regular file or refuses the lock.
+FileLock LockFileAt(const std::string& path);
+void ReleaseFileLock(intptr_t handle);
+
+// Whether the file now at path is the one stamp was taken of.
+bool IsFileAt(const std::string& path, const FileStamp& stamp);
+
 // Moves the output's finished, closed temporary file over its target; a
 // replaced target's attributes carry over. False when the move fails.
 bool MoveTempOverTarget(OutputFile& output);

@@ -2,6 +2,7 @@
 #include <attr/libattr.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -119,8 +120,43 @@ bool StampOpenFile(FILE* stream, FileStamp* stamp) {
   if (fstat(fileno(stream), &info) != 0) return false;
   stamp->size = static_cast<uint64_t>(info.st_size);
   stamp->modified = int64_t{info.st_mtim.tv_sec} * 1000000000 + info.st_mtim.tv_nsec;
+  stamp->volume = static_cast<uint64_t>(info.st_dev);
+  stamp->file = static_cast<uint64_t>(info.st_ino);
   return true;
 }
+
+bool IsFileAt(const std::string& path, const FileStamp& stamp) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && static_cast<uint64_t>(info.st_dev) == stamp.volume &&
+         static_cast<uint64_t>(info.st_ino) == stamp.file;
+}
+
+FileLock LockFileAt(const std::string& path) {
+  for (;;) {
+    // Not blocking on a FIFO, which waits for a writer to open otherwise.
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return {};
+    struct stat held;
+    int locked = -1;
+    if (fstat(fd, &held) == 0 && S_ISREG(held.st_mode)) {
+      // flock, unlike a record lock, needs no write access: a read-only
+      // input is locked too.
+      while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+      }
+    }
+    if (locked != 0) {
+      close(fd);
+      return {};
+    }
+    if (IsFileAt(path,
+                 {0, 0, static_cast<uint64_t>(held.st_dev), static_cast<uint64_t>(held.st_ino)})) {
+      return FileLock(fd);
+    }
+    close(fd);
+  }
+}
+
+void ReleaseFileLock(intptr_t handle) { close(static_cast<int>(handle)); }
 
 std::optional<std::string> ResolveFullPath(std::string_view path) {
   std::string joined;
@@ -214,12 +250,13 @@ bool CanOpenOutputFile(const std::string& path) {
   return access(DirectoryOf(target).c_str(), W_OK | X_OK) == 0;
 }
 
-Result<OutputFile> OpenOutputFile(const std::string& path) {
+Result<OutputFile> OpenOutputFile(const std::string& path, std::optional<FileStamp> inPlaceOf) {
   // Every failure below leaves output to remove whatever it made when it
   // goes.
   OutputFile output;
   output.path = NormalizeHostPath(path);
   output.target = output.path;
+  output.inPlaceOf = inPlaceOf;
   const Error cannotCreate{Fault::kCannotCreate, output.path};
   OutputPlace place = JudgeOutputPlace(output.path, output.target);
   if (!place.allowed) return cannotCreate;
