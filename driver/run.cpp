@@ -21,8 +21,8 @@ struct LoadedInput {
   std::optional<ElfImage> elf;
 };
 
-Result<LoadedInput> LoadInput(const std::string& path, FileBuffer& buffer, bool lock) {
-  Result<InputSource> source = ReadInputFile(path, buffer, lock);
+Result<LoadedInput> LoadInput(const std::string& path, FileBuffer& buffer) {
+  Result<InputSource> source = ReadInputFile(path, buffer);
   if (!source) {
     // The input used to be read a second time before its load was judged, so
     // a file that cannot be opened or read is reported twice; scripts that
@@ -118,7 +118,7 @@ Status CollectPrefixList(const Config& config, PrefixList* list, std::vector<Fil
       VisitElfSymbols(elf, [list](const auto& symbols) { CollectDefinedNames(symbols, list); });
   };
   for (const std::string& path : config.inputs.paths) {
-    Result<LoadedInput> input = LoadInput(path, buffer, false);
+    Result<LoadedInput> input = LoadInput(path, buffer);
     if (!input) return std::move(input.error());
     stamps->push_back(input->source.stamp);
     if (input->elf) {
@@ -141,25 +141,37 @@ Status CollectPrefixList(const Config& config, PrefixList* list, std::vector<Fil
 
 Status ProcessInput(const std::string& path, const Config& config, const RenameList& pairs,
                     const OldNameIndex& index, const FileStamp* collected, FileBuffer& buffer) {
-  // In place, the input is locked from its read until its output stands, so
-  // that another run replacing it at the same time waits for this one.
-  Result<LoadedInput> input = LoadInput(path, buffer, !config.outputPath);
-  if (!input) return std::move(input.error());
-  if (collected && input->source.stamp != *collected) {
-    return Error{Fault::kChangedWhileRead, NormalizeHostPath(path)};
-  }
   const std::span<const char* const> newNames(pairs.newNames);
   const bool grow = config.grow || config.prefix.has_value();
+  // An input replaced in place is locked until its output stands, so that a
+  // run replacing it at the same time waits for this one. Inputs left as
+  // they were, most of a tree, are never locked.
+  FileLock lock;
+  bool locked = false;
+  std::optional<LoadedInput> input;
   InputRenames renames;
-  if (input->archive) {
-    Result<InputRenames> archive = RenameArchive(*input->archive, path, index, newNames, grow);
-    if (!archive) return std::move(archive.error());
-    renames = std::move(*archive);
-  } else {
-    Result<ObjectRenames> object = RenameElfObject(*input->elf, path, index, newNames, grow);
-    if (!object) return std::move(object.error());
-    renames.patches = std::move(object->patches);
-    renames.reports.push_back(std::move(object->matches));
+  for (;;) {
+    Result<LoadedInput> loaded = LoadInput(path, buffer);
+    if (!loaded) return std::move(loaded.error());
+    input.emplace(std::move(*loaded));
+    if (collected && input->source.stamp != *collected) {
+      return Error{Fault::kChangedWhileRead, NormalizeHostPath(path)};
+    }
+    if (input->archive) {
+      Result<InputRenames> archive = RenameArchive(*input->archive, path, index, newNames, grow);
+      if (!archive) return std::move(archive.error());
+      renames = std::move(*archive);
+    } else {
+      Result<ObjectRenames> object = RenameElfObject(*input->elf, path, index, newNames, grow);
+      if (!object) return std::move(object.error());
+      renames.patches = std::move(object->patches);
+      renames.reports = {};
+      renames.reports.push_back(std::move(object->matches));
+    }
+    if (config.outputPath || renames.patches.empty() || locked) break;
+    locked = true;
+    // A run this one waited for has replaced the file: its result is renamed.
+    if (LockForReplacement(path, input->source.stamp, &lock)) break;
   }
 
   const std::string& outputPath = config.outputPath ? *config.outputPath : path;

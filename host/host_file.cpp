@@ -61,11 +61,16 @@ FileLock::~FileLock() {
   if (handle_ != -1) ReleaseFileLock(handle_);
 }
 
-Result<InputSource> ReadInputFile(const std::string& path, FileBuffer& buffer, bool lock) {
+bool LockForReplacement(const std::string& path, const FileStamp& stamp, FileLock* lock) {
+  const std::string name = NormalizeHostPath(path);
+  *lock = LockFileAt(name);
+  return IsFileAt(name, stamp);
+}
+
+Result<InputSource> ReadInputFile(const std::string& path, FileBuffer& buffer) {
   const std::string name = NormalizeHostPath(path);
   InputSource input;
-  if (lock) input.lock = LockFileAt(name);
-  input.stream = OpenHostFile(name, "rb");
+  input.stream = OpenInputStream(name);
   if (!input.stream) return Error{Fault::kCannotOpen, name};
   FILE* stream = input.stream.get();
   long end = fseek(stream, 0, SEEK_END) == 0 ? ftell(stream) : -1;

@@ -67,10 +67,8 @@ class FileLock {
 
 // An input held open from its read until its output is written, so that the
 // output's unchanged bytes come from the file that was read, whatever is
-// renamed over its path meanwhile. Closed when it goes; its lock, if any, is
-// released only then, after the output that replaces it stands.
+// renamed over its path meanwhile. Closed when it goes.
 struct InputSource {
-  FileLock lock;
   HostStream stream;
   uint32_t length = 0;
   FileStamp stamp{};  // taken before the read
@@ -78,12 +76,17 @@ struct InputSource {
 
 // Opens the file at path (rewritten with NormalizeHostPath, as the errors
 // name it) and reads it whole into buffer, grown as needed: length bytes and
-// a 0 after them. With lock, the file is locked first, waiting for another
-// run's lock, and read only once the path still names the file locked; where
-// the host or file system refuses the lock the file is read unlocked. Fails
-// with kCannotOpen, kCannotRead (an empty file, a directory or a file of
-// 4 GiB or more included) or kNoMemory.
-Result<InputSource> ReadInputFile(const std::string& path, FileBuffer& buffer, bool lock = false);
+// a 0 after them. Fails with kCannotOpen, kCannotRead (an empty file, a
+// directory or a file of 4 GiB or more included) or kNoMemory.
+Result<InputSource> ReadInputFile(const std::string& path, FileBuffer& buffer);
+
+// Takes into lock the lock of the file at path (rewritten with
+// NormalizeHostPath), waiting while another run holds it, before the input
+// read with stamp is replaced in place. False when the path names another
+// file by then, as when the run waited for replaced it: the lock is then
+// that file's, which is to be read again. Where the host or file system
+// refuses the lock, none is held and only the file at the path is compared.
+bool LockForReplacement(const std::string& path, const FileStamp& stamp, FileLock* lock);
 
 // Writes size bytes of block to stream; size 0 writes nothing. A short write
 // is kNoDiskSpace.

@@ -14,6 +14,10 @@ void ReleaseFileBuffer(void* buffer);
 // the system cannot tell.
 bool StampOpenFile(FILE* stream, FileStamp* stamp);
 
+// A stream reading the file at path; none when it cannot be opened. Holding
+// it never stops another run from replacing the file.
+HostStream OpenInputStream(const std::string& path);
+
 // Takes the lock of the file at path, waiting while another run holds it,
 // once the path still names the file locked: a run that held it may have
 // replaced the file meanwhile, and then the new one is locked. Holds none

@@ -131,6 +131,10 @@ bool IsFileAt(const std::string& path, const FileStamp& stamp) {
          static_cast<uint64_t>(info.st_ino) == stamp.file;
 }
 
+HostStream OpenInputStream(const std::string& path) {
+  return HostStream(fopen(path.c_str(), "rb"));
+}
+
 FileLock LockFileAt(const std::string& path) {
   for (;;) {
     // Not blocking on a FIFO, which waits for a writer to open otherwise.

@@ -132,6 +132,23 @@ OVERLAPPED LockedByte() {
 
 }  // namespace
 
+HostStream OpenInputStream(const std::string& path) {
+  // Shared for deletion: a run that waits for the lock with its input open
+  // must not stop the run it waits for from replacing the file.
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  HostStream stream(_fdopen(fd, "rb"));
+  if (!stream) _close(fd);
+  return stream;
+}
+
 FileLock LockFileAt(const std::string& path) {
   for (;;) {
     // A handle of its own, shared for deletion, so that holding it never
