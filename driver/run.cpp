@@ -147,7 +147,6 @@ Status ProcessInput(const std::string& path, const Config& config, const RenameL
   // run replacing it at the same time waits for this one. Inputs left as
   // they were, most of a tree, are never locked.
   FileLock lock;
-  bool locked = false;
   std::optional<LoadedInput> input;
   InputRenames renames;
   for (;;) {
@@ -168,10 +167,10 @@ Status ProcessInput(const std::string& path, const Config& config, const RenameL
       renames.reports = {};
       renames.reports.push_back(std::move(object->matches));
     }
-    if (config.outputPath || renames.patches.empty() || locked) break;
-    locked = true;
-    // A run this one waited for has replaced the file: its result is renamed.
-    if (LockForReplacement(path, input->source.stamp, &lock)) break;
+    if (config.outputPath || renames.patches.empty()) break;
+    // Else a run this one waited for has replaced the file: its result is
+    // renamed.
+    if (LockForReplacement(path, input->source, &lock)) break;
   }
 
   const std::string& outputPath = config.outputPath ? *config.outputPath : path;

@@ -61,10 +61,13 @@ FileLock::~FileLock() {
   if (handle_ != -1) ReleaseFileLock(handle_);
 }
 
-bool LockForReplacement(const std::string& path, const FileStamp& stamp, FileLock* lock) {
+bool LockForReplacement(const std::string& path, const InputSource& input, FileLock* lock) {
   const std::string name = NormalizeHostPath(path);
-  *lock = LockFileAt(name);
-  return IsFileAt(name, stamp);
+  // One lock at a time: a lock given up is released before the next is
+  // waited for, so two runs never wait for each other.
+  *lock = FileLock();
+  *lock = LockInput(name, input.stream.get());
+  return IsFileAt(name, input.stamp);
 }
 
 Result<InputSource> ReadInputFile(const std::string& path, FileBuffer& buffer) {

@@ -80,13 +80,13 @@ struct InputSource {
 // directory or a file of 4 GiB or more included) or kNoMemory.
 Result<InputSource> ReadInputFile(const std::string& path, FileBuffer& buffer);
 
-// Takes into lock the lock of the file at path (rewritten with
-// NormalizeHostPath), waiting while another run holds it, before the input
-// read with stamp is replaced in place. False when the path names another
-// file by then, as when the run waited for replaced it: the lock is then
-// that file's, which is to be read again. Where the host or file system
-// refuses the lock, none is held and only the file at the path is compared.
-bool LockForReplacement(const std::string& path, const FileStamp& stamp, FileLock* lock);
+// Takes into lock the lock of input, read from path (rewritten with
+// NormalizeHostPath), waiting while another run holds it, before input is
+// replaced in place. False when the path no longer names input by then, as
+// when the run waited for has replaced it: the new file is to be read and
+// locked again. Where the file system refuses the lock, none is held and
+// only the file at the path is compared.
+bool LockForReplacement(const std::string& path, const InputSource& input, FileLock* lock);
 
 // Writes size bytes of block to stream; size 0 writes nothing. A short write
 // is kNoDiskSpace.

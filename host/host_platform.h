@@ -18,11 +18,9 @@ bool StampOpenFile(FILE* stream, FileStamp* stamp);
 // it never stops another run from replacing the file.
 HostStream OpenInputStream(const std::string& path);
 
-// Takes the lock of the file at path, waiting while another run holds it,
-// once the path still names the file locked: a run that held it may have
-// replaced the file meanwhile, and then the new one is locked. Holds none
-// when the file cannot be opened, is no regular file or refuses the lock.
-FileLock LockFileAt(const std::string& path);
+// Takes the lock of input, open on the file at path, waiting while another
+// run holds it; none when the file system refuses it.
+FileLock LockInput(const std::string& path, FILE* input);
 void ReleaseFileLock(intptr_t handle);
 
 // Whether the file now at path is the one stamp was taken of.

@@ -135,29 +135,21 @@ HostStream OpenInputStream(const std::string& path) {
   return HostStream(fopen(path.c_str(), "rb"));
 }
 
-FileLock LockFileAt(const std::string& path) {
-  for (;;) {
-    // Not blocking on a FIFO, which waits for a writer to open otherwise.
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return {};
-    struct stat held;
-    int locked = -1;
-    if (fstat(fd, &held) == 0 && S_ISREG(held.st_mode)) {
-      // flock, unlike a record lock, needs no write access: a read-only
-      // input is locked too.
-      while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
-      }
-    }
-    if (locked != 0) {
-      close(fd);
-      return {};
-    }
-    if (IsFileAt(path,
-                 {0, 0, static_cast<uint64_t>(held.st_dev), static_cast<uint64_t>(held.st_ino)})) {
-      return FileLock(fd);
-    }
-    close(fd);
+FileLock LockInput(const std::string&, FILE* input) {
+  // A descriptor of the input's own open file keeps the lock after the input
+  // is closed, until the replacement stands.
+  int fd = fcntl(fileno(input), F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return {};
+  // flock, unlike a record lock, needs no write access: a read-only input is
+  // locked too.
+  int locked;
+  while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
   }
+  if (locked != 0) {
+    close(fd);
+    return {};
+  }
+  return FileLock(fd);
 }
 
 void ReleaseFileLock(intptr_t handle) { close(static_cast<int>(handle)); }

@@ -149,27 +149,20 @@ HostStream OpenInputStream(const std::string& path) {
   return stream;
 }
 
-FileLock LockFileAt(const std::string& path) {
-  for (;;) {
-    // A handle of its own, shared for deletion, so that holding it never
-    // stops the replacement, this run's or the one it waits for.
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return {};
-    OVERLAPPED at = LockedByte();
-    BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileType(handle) != FILE_TYPE_DISK ||
-        LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at) == 0 ||
-        GetFileInformationByHandle(handle, &info) == 0) {
-      CloseHandle(handle);
-      return {};
-    }
-    FileStamp held{0, 0, info.dwVolumeSerialNumber,
-                   uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
-    if (IsFileAt(path, held)) return FileLock(reinterpret_cast<intptr_t>(handle));
+FileLock LockInput(const std::string& path, FILE*) {
+  // A handle of its own, shared for deletion, so that holding it never stops
+  // the replacement, this run's or the one it waits for; the input itself is
+  // closed before its replacement.
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return {};
+  OVERLAPPED at = LockedByte();
+  if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at) == 0) {
     CloseHandle(handle);
+    return {};
   }
+  return FileLock(reinterpret_cast<intptr_t>(handle));
 }
 
 void ReleaseFileLock(intptr_t handle) {
