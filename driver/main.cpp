@@ -120,11 +120,12 @@ int Run(int argc, char** argv) {
   const bool editing = config->hide || config->localize;
   FileBuffer buffer;
   PrefixList prefixList;
+  std::vector<FileStamp> collectedStamps;
   if (config->prefix || editing) {
     if (config->prefix) prefixList.prefix = *config->prefix;
     prefixList.keep = kept;
     if (Status collected = CollectPrefixList(*config, config->prefix ? &prefixList : nullptr,
-                                             buffer, editing ? &plan : nullptr);
+                                             &collectedStamps, buffer, editing ? &plan : nullptr);
         !collected) {
       PrintError(collected.error());
       return 1;
@@ -142,8 +143,13 @@ int Run(int argc, char** argv) {
   // The pairs are the same for every input, and so is their index.
   OldNameIndex index = IndexOldNames(pairs->oldNames);
   index.nonLocalOnly = config->prefix.has_value();
-  for (const std::string& path : config->inputs.paths) {
-    if (Status done = ProcessInput(path, *config, *pairs, index, buffer, &edits, &matchedPairs);
+  const std::vector<std::string>& paths = config->inputs.paths;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    // A run that read each input before reads it twice; its names must be
+    // the ones collected.
+    const FileStamp* collected = collectedStamps.empty() ? nullptr : &collectedStamps[i];
+    if (Status done = ProcessInput(paths[i], *config, *pairs, index, collected, buffer, &edits,
+                                   &matchedPairs);
         !done) {
       PrintError(done.error());
       return 1;

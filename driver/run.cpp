@@ -126,13 +126,16 @@ void EditObject(const ElfImage& elf, const std::string& name, VendorEdits* edits
 }
 
 // Calls visit(elf, input, member) for every object of the inputs, in order:
-// member is none for an input that is an object.
+// member is none for an input that is an object. Each input's stamp, when it
+// was read, goes to stamps, if given.
 template <class Visit>
-Status VisitInputObjects(const Config& config, FileBuffer& buffer, Visit&& visit) {
+Status VisitInputObjects(const Config& config, FileBuffer& buffer, Visit&& visit,
+                         std::vector<FileStamp>* stamps = nullptr) {
   for (uint32_t i = 0; i < config.inputs.paths.size(); ++i) {
     const std::string& path = config.inputs.paths[i];
     Result<LoadedInput> input = LoadInput(path, buffer);
     if (!input) return std::move(input.error());
+    if (stamps != nullptr) stamps->push_back(input->source.stamp);
     if (input->elf) {
       visit(*input->elf, i, nullptr);
       continue;
@@ -197,17 +200,20 @@ Result<InputRenames> RenameArchive(const Archive& archive, const std::string& pa
 
 }  // namespace
 
-Status CollectPrefixList(const Config& config, PrefixList* list, FileBuffer& buffer,
-                         VendorPlan* plan) {
+Status CollectPrefixList(const Config& config, PrefixList* list, std::vector<FileStamp>* stamps,
+                         FileBuffer& buffer, VendorPlan* plan) {
   uint32_t object = 0;
-  Status visited = VisitInputObjects(config, buffer, [&](const ElfImage& elf, uint32_t, auto) {
-    const uint32_t number = object++;
-    if (!elf.symtab) return;
-    VisitElfSymbols(elf, [&](const auto& symbols) {
-      if (list != nullptr) CollectDefinedNames(symbols, list);
-      if (plan != nullptr) CountNames(symbols, number, plan);
-    });
-  });
+  Status visited = VisitInputObjects(
+      config, buffer,
+      [&](const ElfImage& elf, uint32_t, auto) {
+        const uint32_t number = object++;
+        if (!elf.symtab) return;
+        VisitElfSymbols(elf, [&](const auto& symbols) {
+          if (list != nullptr) CollectDefinedNames(symbols, list);
+          if (plan != nullptr) CountNames(symbols, number, plan);
+        });
+      },
+      stamps);
   if (!visited) return visited;
   if (list == nullptr) return {};
   if (const char* overlong = FindOverlongPrefixedName(*list)) {
@@ -232,25 +238,46 @@ Status CollectClashes(const Config& config, ClashCensus* census, FileBuffer& buf
 }
 
 Status ProcessInput(const std::string& path, const Config& config, const RenameList& pairs,
-                    const OldNameIndex& index, FileBuffer& buffer, VendorEdits* edits,
-                    std::vector<bool>* matchedPairs) {
-  Result<LoadedInput> input = LoadInput(path, buffer);
-  if (!input) return std::move(input.error());
+                    const OldNameIndex& index, const FileStamp* collected, FileBuffer& buffer,
+                    VendorEdits* edits, std::vector<bool>* matchedPairs) {
   const std::span<const char* const> newNames(pairs.newNames);
   const bool grow = config.grow || config.prefix.has_value();
+  // An input replaced in place is locked until its output stands, so that a
+  // run replacing it at the same time waits for this one. Inputs left as
+  // they were, most of a tree, are never locked.
+  FileLock lock;
+  std::optional<LoadedInput> input;
   InputRenames renames;
-  if (input->archive) {
-    Result<InputRenames> archive =
-        RenameArchive(*input->archive, path, index, newNames, grow, edits);
-    if (!archive) return std::move(archive.error());
-    renames = std::move(*archive);
-  } else {
-    Result<ObjectRenames> object = RenameElfObject(*input->elf, path, index, newNames, grow);
-    if (!object) return std::move(object.error());
-    EditObject(*input->elf, path, edits, &*object);
-    renames.patches = std::move(object->patches);
-    if (!object->matches.empty() && IsLinkedElf(*input->elf)) renames.linkedObjects.push_back(path);
-    renames.reports.push_back(std::move(object->matches));
+  // A retry reads the input again, whose objects the edits number afresh.
+  const uint32_t firstObject = edits->nextObject;
+  for (;;) {
+    Result<LoadedInput> loaded = LoadInput(path, buffer);
+    if (!loaded) return std::move(loaded.error());
+    input.emplace(std::move(*loaded));
+    if (collected && input->source.stamp != *collected) {
+      return Error{Fault::kChangedWhileRead, NormalizeHostPath(path)};
+    }
+    edits->nextObject = firstObject;
+    renames = {};
+    if (input->archive) {
+      Result<InputRenames> archive =
+          RenameArchive(*input->archive, path, index, newNames, grow, edits);
+      if (!archive) return std::move(archive.error());
+      renames = std::move(*archive);
+    } else {
+      Result<ObjectRenames> object = RenameElfObject(*input->elf, path, index, newNames, grow);
+      if (!object) return std::move(object.error());
+      EditObject(*input->elf, path, edits, &*object);
+      renames.patches = std::move(object->patches);
+      if (!object->matches.empty() && IsLinkedElf(*input->elf)) {
+        renames.linkedObjects.push_back(path);
+      }
+      renames.reports.push_back(std::move(object->matches));
+    }
+    if (config.outputPath || config.dryRun || renames.patches.empty()) break;
+    // Else a run this one waited for has replaced the file: its result is
+    // renamed.
+    if (LockForReplacement(path, input->source, &lock)) break;
   }
 
   const std::string& outputPath = config.outputPath ? *config.outputPath : path;
@@ -260,7 +287,8 @@ Status ProcessInput(const std::string& path, const Config& config, const RenameL
     input->source.stream.reset();
     if (!CanOpenOutputFile(outputPath)) return Error{Fault::kCannotCreate, outputPath};
   } else {
-    Result<OutputFile> output = OpenOutputFile(outputPath);
+    Result<OutputFile> output = OpenOutputFile(
+        outputPath, config.outputPath ? std::nullopt : std::optional(input->source.stamp));
     if (!output) return std::move(output.error());
     Status written = WritePatchedFile(*output, input->source, path, renames.patches, buffer);
     if (!written) return written;
