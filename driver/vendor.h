@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -82,17 +84,26 @@ struct ClashCensus {
   std::vector<std::string> places;  // per object: "file.o" or "lib.a(member.o)"
   std::vector<uint32_t> inputOf;    // per object: the input that holds it
   std::vector<bool> inLibrary;      // per object: a library's member
-  std::unordered_map<std::string, std::vector<uint32_t>> definers;
+  // Per name, the objects that define it strongly, in order: the first held
+  // inline, so that only a name defined twice costs an allocation. Names are
+  // copied into names once, since an input's bytes go with the next input.
+  struct Definers {
+    uint32_t first;
+    std::vector<uint32_t> more;
+  };
+  std::deque<std::string> names;
+  std::unordered_map<std::string_view, Definers> definers;
 };
+
+// Counts one strong definition of name by object.
+void CountStrongDefinition(const char* name, uint32_t object, ClashCensus* census);
 
 template <class Symbols>
 void CountStrongDefinitions(const Symbols& symbols, uint32_t object, ClashCensus* census) {
   for (uint32_t i = 0; i < symbols.Count(); ++i) {
     if (!symbols.IsStrongDefinition(i)) continue;
     const char* name = symbols.NameAt(symbols.NameOffset(i));
-    if (name == nullptr || name[0] == '\0') continue;
-    std::vector<uint32_t>& definers = census->definers[name];
-    if (definers.empty() || definers.back() != object) definers.push_back(object);
+    if (name != nullptr && name[0] != '\0') CountStrongDefinition(name, object, census);
   }
 }
 
