@@ -24,6 +24,7 @@ enum class Fault : uint8_t {
   kFixedIndex,          // subject: the library
   kRenameClash,         // subject: the object; detail: the old name written; other: the victim
   kFixedStringTable,    // subject: the object whose .strtab cannot move
+  kStringTableNotLast,  // subject: the COFF object whose string table has data after it
   kUnknownOption,       // subject: the argument
   kMissingValue,        // subject: the option
   kInvalidPathname,     // subject: the operand

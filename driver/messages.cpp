@@ -60,6 +60,11 @@ void PrintError(const Error& error) {
     case Fault::kFixedStringTable:
       fprintf(stderr, "ERROR: .strtab of %s is section 0, which cannot move\n", subject);
       return;
+    case Fault::kStringTableNotLast:
+      fprintf(stderr,
+              "ERROR: the string table of %s is followed by section data, which cannot move\n",
+              subject);
+      return;
     case Fault::kUnknownOption:
       fprintf(stderr, "WARNING: unknown option '%s'\n", subject);
       return;

@@ -7,6 +7,9 @@
 
 #include "archive/archive.h"
 #include "archive/archive_writer.h"
+#include "coff/coff_image.h"
+#include "coff/coff_symbols.h"
+#include "coff/coff_writer.h"
 #include "driver/messages.h"
 #include "elf/elf_image.h"
 #include "elf/elf_symbol_edit.h"
@@ -14,12 +17,32 @@
 
 namespace {
 
+// An object of either format, loaded where it lies.
+struct LoadedObject {
+  std::optional<ElfImage> elf;
+  std::optional<CoffImage> coff;
+};
+
+// Which format an object is, by its magic: COFF objects have none of their
+// own, so a header of a known machine tells them; anything else is loaded
+// as ELF, which names what it is not.
+Result<LoadedObject> LoadObject(const uint8_t* bytes, uint32_t length, const std::string& name) {
+  if (IsCoffObject(bytes, length)) {
+    Result<CoffImage> coff = LoadCoffImage(bytes, length, name);
+    if (!coff) return std::move(coff.error());
+    return LoadedObject{{}, *coff};
+  }
+  Result<ElfImage> elf = LoadElfImage(bytes, length, name);
+  if (!elf) return std::move(elf.error());
+  return LoadedObject{*elf, {}};
+}
+
 // An input read and loaded, as a library or an object, and held open until
 // its output is written.
 struct LoadedInput {
   InputSource source;
   std::optional<Archive> archive;
-  std::optional<ElfImage> elf;
+  LoadedObject object;
 };
 
 Result<LoadedInput> LoadInput(const std::string& path, FileBuffer& buffer) {
@@ -39,18 +62,19 @@ Result<LoadedInput> LoadInput(const std::string& path, FileBuffer& buffer) {
     if (!archive) return std::move(archive.error());
     input.archive = std::move(*archive);
   } else {
-    Result<ElfImage> elf = LoadElfImage(bytes, length, path);
-    if (!elf) return std::move(elf.error());
-    input.elf = *elf;
+    Result<LoadedObject> object = LoadObject(bytes, length, path);
+    if (!object) return std::move(object.error());
+    input.object = *object;
   }
   return input;
 }
 
-// Whether member is an ELF object, to be renamed where it lies in the
-// library; any other member (text, another object format) is carried as it
-// is.
+// Whether member is an ELF or COFF object, to be renamed where it lies in
+// the library; any other member (text, an import member, another object
+// format) is carried as it is.
 bool IsObjectMember(const Archive& archive, const ArchiveMember& member) {
-  return !member.special && IsElfObject(archive.bytes + member.offset, member.size);
+  const uint8_t* bytes = archive.bytes + member.offset;
+  return !member.special && (IsElfObject(bytes, member.size) || IsCoffObject(bytes, member.size));
 }
 
 // What messages call a member: path(member).
@@ -59,9 +83,32 @@ std::string NameMember(const std::string& path, const ArchiveMember& member) {
 }
 
 // Loads an object member where it lies, named name in errors.
-Result<ElfImage> LoadMemberObject(const Archive& archive, const ArchiveMember& member,
-                                  const std::string& name) {
-  return LoadElfImage(archive.bytes + member.offset, member.size, name);
+Result<LoadedObject> LoadMemberObject(const Archive& archive, const ArchiveMember& member,
+                                      const std::string& name) {
+  return LoadObject(archive.bytes + member.offset, member.size, name);
+}
+
+Result<ObjectRenames> RenameObject(const LoadedObject& object, const std::string& name,
+                                   const OldNameIndex& index, std::span<const char* const> newNames,
+                                   bool grow) {
+  if (object.coff) return RenameCoffObject(*object.coff, name, index, newNames, grow);
+  return RenameElfObject(*object.elf, name, index, newNames, grow);
+}
+
+// Calls visit with the symbols of object, COFF section entries left out;
+// not for an ELF object without .symtab.
+template <class Visit>
+void VisitObjectSymbols(const LoadedObject& object, Visit&& visit) {
+  if (object.coff) {
+    const CoffNames names = ListCoffNames(*object.coff);
+    VisitCoffSymbols(*object.coff, names, false, visit);
+  } else {
+    VisitElfSymbols(*object.elf, visit);
+  }
+}
+
+bool HasSymbols(const LoadedObject& object) {
+  return object.coff ? object.coff->symbolCount != 0 : object.elf->symtab.has_value();
 }
 
 // What one input's renames come to: the patches of its output, in offset
@@ -74,10 +121,19 @@ struct InputRenames {
 
 // Applies to object, named name, the edits that its renames are to carry;
 // none without a plan.
-void EditObject(const ElfImage& elf, const std::string& name, VendorEdits* edits,
+void EditObject(const LoadedObject& loaded, const std::string& name, VendorEdits* edits,
                 ObjectRenames* object) {
   const uint32_t number = edits->nextObject++;
-  if (edits->plan == nullptr || !elf.symtab) return;
+  if (edits->plan == nullptr || !HasSymbols(loaded)) return;
+  if (loaded.coff) {
+    // COFF has no visibility to hide a symbol with, and a symbol made static
+    // would leave the COMDAT and weak-external records that name it wrong.
+    if (edits->plan->localize) {
+      PrintError(Error{Fault::kLeftGlobal, name, "COFF symbols are not localized"});
+    }
+    return;
+  }
+  const ElfImage& elf = *loaded.elf;
   const std::vector<uint8_t> wanted = VisitElfSymbols(elf, [&](const auto& symbols) {
     return PlanSymbolEdits(symbols, number, *edits->plan, kEditHide, kEditLocalize);
   });
@@ -93,16 +149,16 @@ Status VisitInputObjects(const Config& config, FileBuffer& buffer, Visit&& visit
     const std::string& path = config.inputs.paths[i];
     Result<LoadedInput> input = LoadInput(path, buffer);
     if (!input) return std::move(input.error());
-    if (input->elf) {
-      visit(*input->elf, i, nullptr);
+    if (!input->archive) {
+      visit(input->object, i, nullptr);
       continue;
     }
     const Archive& archive = *input->archive;
     for (const ArchiveMember& member : archive.members) {
       if (!IsObjectMember(archive, member)) continue;
-      Result<ElfImage> elf = LoadMemberObject(archive, member, NameMember(path, member));
-      if (!elf) return std::move(elf.error());
-      visit(*elf, i, &member);
+      Result<LoadedObject> object = LoadMemberObject(archive, member, NameMember(path, member));
+      if (!object) return std::move(object.error());
+      visit(*object, i, &member);
     }
   }
   return {};
@@ -122,11 +178,11 @@ Result<InputRenames> RenameArchive(const Archive& archive, const std::string& pa
     const ArchiveMember& member = archive.members[m];
     if (!IsObjectMember(archive, member)) continue;
     const std::string name = NameMember(path, member);
-    Result<ElfImage> elf = LoadMemberObject(archive, member, name);
-    if (!elf) return std::move(elf.error());
-    Result<ObjectRenames> object = RenameElfObject(*elf, name, index, newNames, grow);
+    Result<LoadedObject> loaded = LoadMemberObject(archive, member, name);
+    if (!loaded) return std::move(loaded.error());
+    Result<ObjectRenames> object = RenameObject(*loaded, name, index, newNames, grow);
     if (!object) return std::move(object.error());
-    EditObject(*elf, name, edits, &*object);
+    EditObject(*loaded, name, edits, &*object);
     if (object->grew) {
       grew = true;
       object->patches = GrowMember(archive, member, std::move(object->patches));
@@ -157,14 +213,15 @@ Result<InputRenames> RenameArchive(const Archive& archive, const std::string& pa
 Status CollectPrefixList(const Config& config, PrefixList* list, FileBuffer& buffer,
                          VendorPlan* plan) {
   uint32_t object = 0;
-  Status visited = VisitInputObjects(config, buffer, [&](const ElfImage& elf, uint32_t, auto) {
-    const uint32_t number = object++;
-    if (!elf.symtab) return;
-    VisitElfSymbols(elf, [&](const auto& symbols) {
-      if (list != nullptr) CollectDefinedNames(symbols, list);
-      if (plan != nullptr) CountNames(symbols, number, plan);
-    });
-  });
+  Status visited =
+      VisitInputObjects(config, buffer, [&](const LoadedObject& loaded, uint32_t, auto) {
+        const uint32_t number = object++;
+        if (!HasSymbols(loaded)) return;
+        VisitObjectSymbols(loaded, [&](const auto& symbols) {
+          if (list != nullptr) CollectDefinedNames(symbols, list);
+          if (plan != nullptr) CountNames(symbols, number, plan);
+        });
+      });
   if (!visited) return visited;
   if (list == nullptr) return {};
   if (const char* overlong = FindOverlongPrefixedName(*list)) {
@@ -175,15 +232,16 @@ Status CollectPrefixList(const Config& config, PrefixList* list, FileBuffer& buf
 
 Status CollectClashes(const Config& config, ClashCensus* census, FileBuffer& buffer) {
   return VisitInputObjects(
-      config, buffer, [&](const ElfImage& elf, uint32_t input, const ArchiveMember* member) {
+      config, buffer, [&](const LoadedObject& loaded, uint32_t input, const ArchiveMember* member) {
         const uint32_t number = static_cast<uint32_t>(census->places.size());
         const std::string& path = config.inputs.paths[input];
         census->places.push_back(member ? path + "(" + member->name + ")" : path);
         census->inputOf.push_back(input);
         census->inLibrary.push_back(member != nullptr);
-        if (elf.symtab) {
-          VisitElfSymbols(
-              elf, [&](const auto& symbols) { CountStrongDefinitions(symbols, number, census); });
+        if (HasSymbols(loaded)) {
+          VisitObjectSymbols(loaded, [&](const auto& symbols) {
+            CountStrongDefinitions(symbols, number, census);
+          });
         }
       });
 }
@@ -201,9 +259,9 @@ Status ProcessInput(const std::string& path, const Config& config, const RenameL
     if (!archive) return std::move(archive.error());
     renames = std::move(*archive);
   } else {
-    Result<ObjectRenames> object = RenameElfObject(*input->elf, path, index, newNames, grow);
+    Result<ObjectRenames> object = RenameObject(input->object, path, index, newNames, grow);
     if (!object) return std::move(object.error());
-    EditObject(*input->elf, path, edits, &*object);
+    EditObject(input->object, path, edits, &*object);
     renames.patches = std::move(object->patches);
     renames.reports.push_back(std::move(object->matches));
   }
