@@ -19,9 +19,17 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "coff/coff_image.h"
+
+// __IMPORT_DESCRIPTOR_dll, __NULL_IMPORT_DESCRIPTOR and "\x7f" dll
+// _NULL_THUNK_DATA.
+inline bool IsImportDescriptorName(const char* name) {
+  return name[0] == '\x7f' || strncmp(name, "__IMPORT_DESCRIPTOR_", 20) == 0 ||
+         strcmp(name, "__NULL_IMPORT_DESCRIPTOR") == 0;
+}
 
 enum class CoffEntryKind : uint8_t { kSymbol, kSectionName, kSectionSymbol };
 
@@ -67,9 +75,14 @@ struct CoffSymbols {
     const bool own = e.kind == CoffEntryKind::kSymbol || !sections;
     return IsExternalSymbol(Record(own ? e.record : e.comdat));
   }
+  // The descriptors of an import library are not counted: the linker
+  // looks them up by names it makes from a DLL's name for each short import
+  // member, so they keep their names as those members do.
   bool IsDefined(uint32_t i) const {
     const CoffEntry& e = names.entries[i];
-    return e.kind == CoffEntryKind::kSymbol && IsDefinedSymbol(Record(e.record));
+    if (e.kind != CoffEntryKind::kSymbol || !IsDefinedSymbol(Record(e.record))) return false;
+    const char* name = NameAt(e.offset);
+    return name == nullptr || !IsImportDescriptorName(name);
   }
   // External in a section that is not a COMDAT one, or absolute: the linker
   // lets no other such definition stand beside it.
