@@ -52,8 +52,11 @@ void ListNames(const CoffImage& coff, CoffNames* names) {
     names->entries.push_back({i, NameOffset(names, symbol, 0), 0, 0, CoffEntryKind::kSymbol});
     const int32_t section = symbol.SectionNumber;
     if (section > 0 && static_cast<uint32_t>(section) <= coff.sectionCount) {
-      const bool definition =
-          symbol.StorageClass == IMAGE_SYM_CLASS_STATIC && symbol.NumberOfAuxSymbols > 0;
+      // A section definition: static, typeless, at 0, with its auxiliary
+      // record; a static function has one too, but a type.
+      const bool definition = symbol.StorageClass == IMAGE_SYM_CLASS_STATIC &&
+                              symbol.NumberOfAuxSymbols > 0 && symbol.Type == 0 &&
+                              symbol.Value == 0;
       uint32_t& slot = definition ? sectionSymbol[section - 1] : comdatSymbol[section - 1];
       if (slot == kNone) slot = definition ? static_cast<uint32_t>(names->entries.size() - 1) : i;
     }

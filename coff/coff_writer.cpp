@@ -184,3 +184,41 @@ Result<ObjectRenames> RenameCoffObject(const CoffImage& coff, const std::string&
   if (coff.bigobj) return RenameAs<IMAGE_SYMBOL_EX>(coff, name, index, newNames, grow);
   return RenameAs<IMAGE_SYMBOL>(coff, name, index, newNames, grow);
 }
+
+void LocalizeCoffSymbols(const CoffImage& coff, const CoffNames& names,
+                         std::span<const uint8_t> edits, uint8_t localizeBit,
+                         ObjectRenames* renames) {
+  const uint32_t symbolSize = GetSymbolSize(coff);
+  const uint32_t symbolBytes = coff.symbolCount * symbolSize;
+  auto table = std::find_if(renames->patches.begin(), renames->patches.end(),
+                            [&](const BytePatch& p) { return p.offset == coff.symbolTable; });
+  std::vector<uint8_t> symbols =
+      table != renames->patches.end()
+          ? table->bytes
+          : std::vector<uint8_t>(coff.image + coff.symbolTable,
+                                 coff.image + coff.symbolTable + symbolBytes);
+  for (uint32_t e = 0; e < names.symbolEntries && e < edits.size(); ++e) {
+    if (!(edits[e] & localizeBit)) continue;
+    const uint32_t record = names.entries[e].record;
+    // Section number and storage class read alike in both record sizes.
+    uint8_t* bytes = symbols.data() + uint64_t{record} * symbolSize;
+    const int32_t section =
+        coff.bigobj ? static_cast<int32_t>(reinterpret_cast<IMAGE_SYMBOL_EX*>(bytes)->SectionNumber)
+                    : reinterpret_cast<IMAGE_SYMBOL*>(bytes)->SectionNumber;
+    uint8_t& storageClass = bytes[symbolSize - 2];
+    if (storageClass != IMAGE_SYM_CLASS_EXTERNAL || section <= 0 ||
+        static_cast<uint32_t>(section) > coff.sectionCount ||
+        (GetCoffSection(coff, section - 1).Characteristics & IMAGE_SCN_LNK_COMDAT)) {
+      continue;
+    }
+    storageClass = IMAGE_SYM_CLASS_STATIC;
+  }
+  if (memcmp(symbols.data(), coff.image + coff.symbolTable, symbolBytes) == 0) return;
+  if (table != renames->patches.end()) {
+    table->bytes = std::move(symbols);
+    return;
+  }
+  renames->patches.push_back({coff.symbolTable, symbolBytes, std::move(symbols)});
+  std::stable_sort(renames->patches.begin(), renames->patches.end(),
+                   [](const BytePatch& a, const BytePatch& b) { return a.offset < b.offset; });
+}

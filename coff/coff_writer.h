@@ -8,6 +8,7 @@
 
 #include "base/result.h"
 #include "coff/coff_image.h"
+#include "coff/coff_symbols.h"
 #include "rename/plan.h"
 
 // Finds the renames of the indexed pairs in coff, judges them and gives the
@@ -25,3 +26,12 @@
 Result<ObjectRenames> RenameCoffObject(const CoffImage& coff, const std::string& name,
                                        const OldNameIndex& index,
                                        std::span<const char* const> newNames, bool grow);
+
+// Makes static the symbols that edits (one per symbol entry of names, the
+// vendoring plan's bits) asks to localize with localizeBit: externals
+// defined in a section that is not a COMDAT one, whose records relocations
+// keep naming by index. COFF has no visibility, so nothing is hidden. Edits
+// the symbol table patch of renames, or adds one.
+void LocalizeCoffSymbols(const CoffImage& coff, const CoffNames& names,
+                         std::span<const uint8_t> edits, uint8_t localizeBit,
+                         ObjectRenames* renames);

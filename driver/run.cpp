@@ -126,11 +126,12 @@ void EditObject(const LoadedObject& loaded, const std::string& name, VendorEdits
   const uint32_t number = edits->nextObject++;
   if (edits->plan == nullptr || !HasSymbols(loaded)) return;
   if (loaded.coff) {
-    // COFF has no visibility to hide a symbol with, and a symbol made static
-    // would leave the COMDAT and weak-external records that name it wrong.
-    if (edits->plan->localize) {
-      PrintError(Error{Fault::kLeftGlobal, name, "COFF symbols are not localized"});
-    }
+    const CoffNames names = ListCoffNames(*loaded.coff);
+    const std::vector<uint8_t> wanted =
+        VisitCoffSymbols(*loaded.coff, names, false, [&](const auto& symbols) {
+          return PlanSymbolEdits(symbols, number, *edits->plan, kEditHide, kEditLocalize);
+        });
+    LocalizeCoffSymbols(*loaded.coff, names, wanted, kEditLocalize, object);
     return;
   }
   const ElfImage& elf = *loaded.elf;

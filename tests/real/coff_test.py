@@ -5,7 +5,8 @@ x86_64-w64-mingw32-objcopy --redefine-syms and of llvm-objcopy
 --redefine-syms with the same list, the library's index included.
 - MinGW: a library built here and libmingwex.a prefixed with -p, a mixed
   list with -g, and same-length names in place (the file keeps its length);
-  a bigobj object (-Wa,-mbig-obj) prefixed.
+  a bigobj object (-Wa,-mbig-obj) prefixed; --localize against objcopy
+  --localize-symbols.
 - MSVC style: clang --target=x86_64-pc-windows-msvc objects in a library
   with both linker members and the long-names member, import members beside
   them; -p keeps both linker members valid, the second sorted, and carries
@@ -317,7 +318,26 @@ def row_i386(tool, work):
     print("i386 -p: decorated names prefixed after the decoration, program linked")
 
 
-ROWS = [row_mingw_prefix, row_mingwex_prefix, row_mingw_mixed, row_mingw_in_place, row_bigobj,
+def row_mingw_localize(tool, work):
+    """--localize against objcopy --localize-symbols with the names defined
+    outside COMDAT sections (.refptr ones are) that no other member uses."""
+    lib = build_mingw_library(work, "localize")
+    text = rt.run_ok(["llvm-nm", lib]).stdout.decode("latin-1")
+    used = {line.split()[-1] for line in text.splitlines() if line.split()[:1] == ["U"]}
+    names = [n for n in defined_globals(lib) if n not in used and not n.startswith(".refptr.")]
+    list_path = os.path.join(work, "localize.list")
+    with open(list_path, "w") as f:
+        f.writelines(n + "\n" for n in names)
+    ours, peer = os.path.join(work, "ours-localize.a"), os.path.join(work, "peer-localize.a")
+    shutil.copyfile(lib, ours)
+    rt.run_ok([tool, "--localize", ours])
+    rt.run_ok([MINGW + "objcopy", "--localize-symbols=" + list_path, lib, peer])
+    listed = [rt.run_ok([MINGW + "nm", p]).stdout.replace(p.encode(), b"") for p in (ours, peer)]
+    if listed[0] != listed[1]:
+        raise rt.Failure(f"--localize: nm differs from objcopy --localize-symbols: {listed}")
+
+
+ROWS = [row_mingw_prefix, row_mingw_localize, row_mingwex_prefix, row_mingw_mixed, row_mingw_in_place, row_bigobj,
         row_msvc_library, row_i386]
 
 

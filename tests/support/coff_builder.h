@@ -31,8 +31,8 @@ struct ObjectLayout {
   bool bigobj = false;
   std::vector<SectionLayout> sections;
   std::vector<SymbolLayout> symbols;
-  bool stringTable = true;    // false: the file ends with the symbols
-  std::string afterStrings;   // bytes after the string table
+  bool stringTable = true;        // false: the file ends with the symbols
+  std::string afterStrings;       // bytes after the string table
   bool dataAfterStrings = false;  // the first section's data lies after it
 };
 
