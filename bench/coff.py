@@ -64,6 +64,10 @@ def workload(args, namepatch, work, run_once):
     width = max(20, *map(len, commands))
     for name in commands:
         print(f"  {name:{width}s} {median[name] * 1000:8.1f} ms  {median[name] / floor:6.2f}x cp + mv")
-    for ours, peer in (("namepatch heavy", "llvm-objcopy heavy"), ("namepatch heavy", "objcopy heavy"),
-                       ("namepatch -p", "objcopy prefix"), ("namepatch -p", "llvm-objcopy prefix")):
-        print(f"  {ours} costs {median[ours] / median[peer]:.3f}x {peer}")
+    targets = (("namepatch heavy", "cp + mv libmingwex.a", 1.5),
+               ("namepatch heavy", "llvm-objcopy heavy", 1 / 3),
+               ("namepatch -p", "objcopy prefix", 1 / 10))
+    for ours, floor_or_peer, target in targets:
+        ratio = median[ours] / median[floor_or_peer]
+        verdict = "met" if ratio <= target else "MISSED"
+        print(f"  {ours} costs {ratio:.3f}x {floor_or_peer} (target {target:.3f}x: {verdict})")

@@ -33,6 +33,7 @@ const char* const kOptionLines[] = {
     "  --clashes           list the names defined strongly in more than one place; write nothing\n",
     "  --help              print this help and exit\n",
     "  --version           print the version and exit\n",
+    "inputs: ELF and COFF objects (.o, .obj) and libraries of them (.a, .lib)\n",
 };
 
 void PrintUsage() {
