@@ -66,7 +66,9 @@ Result<ObjectRenames> RenameAs(const CoffImage& coff, const std::string& name,
     const CoffEntry& entry = names.entries[e];
     const size_t oldLength = strlen(index.oldNames[lastPair[e]]);
     const size_t newLength = strlen(newNames[lastPair[e]]);
-    if (entry.prefix + newLength <= 8) {
+    // An empty name cannot stand in a record: eight zero bytes there read
+    // as a long name at offset 0.
+    if (entry.prefix + newLength <= 8 && entry.prefix + newLength > 0) {
       place[e] = Place::kRecord;
     } else if (entry.offset < names.tableSize && oldLength == newLength) {
       place[e] = Place::kTable;

@@ -6,7 +6,7 @@ x86_64-w64-mingw32-objcopy --redefine-syms and of llvm-objcopy
 - MinGW: a library built here and libmingwex.a prefixed with -p, a mixed
   list with -g, and same-length names in place (the file keeps its length);
   a bigobj object (-Wa,-mbig-obj) prefixed; --localize against objcopy
-  --localize-symbols.
+  --localize-symbols; --clashes on two copies of one library.
 - MSVC style: clang --target=x86_64-pc-windows-msvc objects in a library
   with both linker members and the long-names member, import members beside
   them; -p keeps both linker members valid, the second sorted, and carries
@@ -337,7 +337,21 @@ def row_mingw_localize(tool, work):
         raise rt.Failure(f"--localize: nm differs from objcopy --localize-symbols: {listed}")
 
 
-ROWS = [row_mingw_prefix, row_mingw_localize, row_mingwex_prefix, row_mingw_mixed, row_mingw_in_place, row_bigobj,
+def row_mingw_clashes(tool, work):
+    """--clashes on two copies of a library lists every name both define
+    outside COMDAT sections (.refptr ones are, and the linker keeps one)."""
+    lib = build_mingw_library(work, "clash")
+    copy = os.path.join(work, "libclash-copy.a")
+    shutil.copyfile(lib, copy)
+    result = rt.run([tool, "--clashes", lib, copy])
+    listed = [line.split("\t")[0] for line in result.stdout.decode("latin-1").splitlines()]
+    wanted = [n for n in defined_globals(lib) if not n.startswith(".refptr.")]
+    if result.returncode != 1 or listed != sorted(wanted):
+        raise rt.Failure(f"--clashes: status {result.returncode}, listed {listed}, "
+                         f"expected {sorted(wanted)}")
+
+
+ROWS = [row_mingw_prefix, row_mingw_localize, row_mingw_clashes, row_mingwex_prefix, row_mingw_mixed, row_mingw_in_place, row_bigobj,
         row_msvc_library, row_i386]
 
 

@@ -6,8 +6,9 @@ namespace testcoff {
 
 namespace {
 
+// value in width little-endian bytes; bytes past its eight are zero.
 void Put(std::string& out, uint64_t value, int width) {
-  for (int b = 0; b < width; ++b) out.push_back(static_cast<char>(value >> (8 * b)));
+  for (int b = 0; b < width; ++b) out.push_back(b < 8 ? static_cast<char>(value >> (8 * b)) : 0);
 }
 
 void Set(std::string& out, size_t at, uint64_t value, int width) {
