@@ -19,6 +19,11 @@ enum class Fault : uint8_t {
   kCannotCreate,        // subject: the output path
   kNotElf,              // subject: the file or member
   kUnknownElfLayout,    // subject: the file or member
+  kCoffImportMember,    // subject: the file or member
+  kMachOObject,         // subject: the file or member
+  kLlvmBitcode,         // subject: the file or member
+  kGccLtoSlim,          // subject: the file or member
+  kGccLtoFat,           // subject: the file or member
   kDamaged,             // subject: the file or member; detail: what is wrong
   kThinArchive,         // subject: the library
   kFixedIndex,          // subject: the library
@@ -37,6 +42,9 @@ enum class Fault : uint8_t {
   kListNameTooLong,     // subject: the list file
   kListNoNewName,       // subject: the list file; detail: the old name
   kListEmptyName,       // subject: the list file
+  kListUtf16,           // subject: the list file
+  kValueAttached,       // subject: the option; detail: its value, written onto it
+  kFlagWithValue,       // subject: the option letter; detail: the argument as written
   kPrefixCombined,      // detail: the option given with -p
   kEmptyPrefix,         //
   kPrefixWhitespace,    //

@@ -160,7 +160,7 @@ Result<ObjectRenames> RenameAs(const CoffImage& coff, const std::string& name,
   // Patches only where bytes change, so that an object its renames leave as
   // it was is not written.
   auto add = [&](uint32_t offset, std::vector<uint8_t>&& bytes) {
-    if (memcmp(bytes.data(), coff.image + offset, bytes.size()) == 0) return;
+    if (bytes.empty() || memcmp(bytes.data(), coff.image + offset, bytes.size()) == 0) return;
     renames.patches.push_back({offset, static_cast<uint32_t>(bytes.size()), std::move(bytes)});
   };
   add(coff.sectionTable, std::move(headers));

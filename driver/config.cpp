@@ -35,13 +35,21 @@ Result<Config> ParseArguments(int argc, const char* const* argv) {
         config.keepPath = argv[++i];
         continue;
       }
-      bool* flag = strcmp(argument, "--hide") == 0       ? &config.hide
+      bool* flag = strcmp(argument, "--dry-run") == 0    ? &config.dryRun
+                   : strcmp(argument, "--hide") == 0     ? &config.hide
                    : strcmp(argument, "--localize") == 0 ? &config.localize
                    : strcmp(argument, "--clashes") == 0  ? &config.clashes
                                                          : nullptr;
       if (flag == nullptr) return Error{Fault::kUnknownOption, argument};
       *flag = true;
       continue;
+    }
+    // The described options keep reading only their second character
+    // (-cfoo is -c); newer ones take nothing after their letter, so that
+    // -pacme_ is never -p with the next word as its prefix.
+    if (argument[1] != '\0' && argument[2] != '\0') {
+      if (argument[1] == 'g') return Error{Fault::kFlagWithValue, "-g", argument};
+      if (argument[1] == 'p') return Error{Fault::kValueAttached, "-p", argument + 2};
     }
     std::optional<std::string>* slot = nullptr;
     switch (argument[1]) {

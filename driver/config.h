@@ -35,13 +35,16 @@ struct Config {
   bool hide = false;                      // --hide
   bool localize = false;                  // --localize
   bool clashes = false;                   // --clashes
+  bool dryRun = false;                    // --dry-run: judge everything, write nothing
   InputRegistry inputs;
 };
 
 // Parses the arguments after the program name. Operands are registered as
 // they are met and --help and --version end the parse where they stand, so
-// errors come in argument order: kUnknownOption, kMissingValue and the
-// registry's. A later value of an option replaces the earlier one.
+// errors come in argument order: kUnknownOption, kMissingValue, the
+// registry's, and for the options that take their value only as the next
+// word (-g, -p) kFlagWithValue or kValueAttached. A later value of an option
+// replaces the earlier one.
 Result<Config> ParseArguments(int argc, const char* const* argv);
 
 // Refuses a combination of the vendoring options (--keep, --hide,

@@ -5,6 +5,7 @@
 #include <new>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "driver/config.h"
 #include "driver/keep_list.h"
@@ -19,8 +20,16 @@ const char kUsage[] =
     "usage: namepatch [-c old_symbol][-n new_symbol][-a list_file][-o output_elfname]"
     "[elf_files ...] \n";
 
-// The lines of --help, one per option; a new option adds its line here.
+// The lines of --help after kUsage, the usage that the run without arguments
+// prints: every form with every option, then one line per option; a new
+// option adds itself here.
 const char* const kOptionLines[] = {
+    ("   or: namepatch [-g][-c old_symbol][-n new_symbol][-a list_file][-o output_elfname]"
+     "[--dry-run][elf_files ...]\n"),
+    ("   or: namepatch [-p prefix][--keep keep_file][--hide][--localize][-o output_elfname]"
+     "[--dry-run][elf_files ...]\n"),
+    "   or: namepatch --clashes [elf_files ...]\n",
+    "   or: namepatch --help | --version\n",
     "  -c old_symbol       the symbol name to replace\n",
     "  -n new_symbol       its new name, of the same length in bytes (any length with -g)\n",
     "  -a list_file        take the old/new pairs from list_file; -c and -n are then ignored\n",
@@ -31,6 +40,7 @@ const char* const kOptionLines[] = {
     "  --hide              give every name the inputs define hidden visibility\n",
     "  --localize          make local every defined name that no other input object uses\n",
     "  --clashes           list the names defined strongly in more than one place; write nothing\n",
+    "  --dry-run           read and judge everything, report as the run would, write nothing\n",
     "  --help              print this help and exit\n",
     "  --version           print the version and exit\n",
     "inputs: ELF and COFF objects (.o, .obj) and libraries of them (.a, .lib)\n",
@@ -111,11 +121,12 @@ int Run(int argc, char** argv) {
   const bool editing = config->hide || config->localize;
   FileBuffer buffer;
   PrefixList prefixList;
+  std::vector<FileStamp> collectedStamps;
   if (config->prefix || editing) {
     if (config->prefix) prefixList.prefix = *config->prefix;
     prefixList.keep = kept;
     if (Status collected = CollectPrefixList(*config, config->prefix ? &prefixList : nullptr,
-                                             buffer, editing ? &plan : nullptr);
+                                             &collectedStamps, buffer, editing ? &plan : nullptr);
         !collected) {
       PrintError(collected.error());
       return 1;
@@ -129,14 +140,27 @@ int Run(int argc, char** argv) {
     }
   }
   VendorEdits edits{editing ? &plan : nullptr, 0};
+  std::vector<bool> matchedPairs(pairs->oldNames.size());
   // The pairs are the same for every input, and so is their index.
   OldNameIndex index = IndexOldNames(pairs->oldNames);
   index.nonLocalOnly = config->prefix.has_value();
-  for (const std::string& path : config->inputs.paths) {
-    if (Status done = ProcessInput(path, *config, *pairs, index, buffer, &edits); !done) {
+  const std::vector<std::string>& paths = config->inputs.paths;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    // A run that read each input before reads it twice; its names must be
+    // the ones collected.
+    const FileStamp* collected = collectedStamps.empty() ? nullptr : &collectedStamps[i];
+    if (Status done = ProcessInput(paths[i], *config, *pairs, index, collected, buffer, &edits,
+                                   &matchedPairs);
+        !done) {
       PrintError(done.error());
       return 1;
     }
+  }
+  if (config->dryRun) {
+    for (size_t i = 0; i < matchedPairs.size(); ++i) {
+      if (!matchedPairs[i]) PrintUnmatchedPair(pairs->oldNames[i], pairs->newNames[i]);
+    }
+    if (config->prefix) PrintPrefixCount(pairs->oldNames.size());
   }
   return 0;
 }

@@ -42,6 +42,36 @@ void PrintError(const Error& error) {
       fprintf(stderr, "LoadElfFile: %s is not an ELF file of a known class and byte order\n",
               subject);
       return;
+    case Fault::kCoffImportMember:
+      fprintf(stderr,
+              "ERROR: %s is a COFF import member (of a Windows import library), whose "
+              "names namepatch cannot rename; it renames ELF objects only\n",
+              subject);
+      return;
+    case Fault::kMachOObject:
+      fprintf(stderr,
+              "ERROR: %s is a Mach-O object, whose names namepatch cannot rename; it "
+              "renames ELF objects only\n",
+              subject);
+      return;
+    case Fault::kLlvmBitcode:
+      fprintf(stderr,
+              "ERROR: %s is LLVM bitcode (an LTO object), whose names namepatch cannot "
+              "rename; build it without -flto\n",
+              subject);
+      return;
+    case Fault::kGccLtoSlim:
+      fprintf(stderr,
+              "ERROR: %s is a GCC LTO object (slim: all its code is GCC's own form), "
+              "whose names namepatch cannot rename; build it without -flto\n",
+              subject);
+      return;
+    case Fault::kGccLtoFat:
+      fprintf(stderr,
+              "ERROR: %s is a GCC LTO object (fat: its LTO code would keep the old "
+              "names), whose names namepatch cannot rename; build it without -flto\n",
+              subject);
+      return;
     case Fault::kDamaged:
       fprintf(stderr, "LoadElfFile: %s is damaged: %s\n", subject, detail);
       return;
@@ -107,6 +137,17 @@ void PrintError(const Error& error) {
     case Fault::kListEmptyName:
       fprintf(stderr, "ERROR: empty name in list file '%s'\n", subject);
       return;
+    case Fault::kListUtf16:
+      fprintf(stderr, "ERROR: list file '%s' is UTF-16 text; save it as UTF-8 or ASCII\n", subject);
+      return;
+    case Fault::kValueAttached:
+      fprintf(stderr, "ERROR: write %s and its value as two words: %s %s\n", subject, subject,
+              detail);
+      return;
+    case Fault::kFlagWithValue:
+      fprintf(stderr, "ERROR: option '%s' takes no value: write %s alone, not '%s'\n", subject,
+              subject, detail);
+      return;
     case Fault::kPrefixCombined:
       fprintf(stderr, "ERROR: option '-p' cannot be combined with '%s'\n", detail);
       return;
@@ -147,6 +188,23 @@ void PrintClashes(std::span<const Clash> clashes, std::span<const std::string> p
     fputc('\n', stdout);
   }
 }
+void PrintLinkedObjectNote(const std::string& name) {
+  fprintf(stderr,
+          "namepatch: only .symtab of %s changed; its dynamic symbols, which the linker and the "
+          "loader read, keep their old names\n",
+          name.c_str());
+}
+
+void PrintUnmatchedPair(const char* oldName, const char* newName) {
+  fprintf(stderr, "namepatch: dry run: <%s> -> <%s> matches no symbol in any input\n", oldName,
+          newName);
+}
+
+void PrintPrefixCount(size_t names) {
+  fprintf(stderr, "namepatch: dry run: the inputs define %zu name%s that the prefix takes\n", names,
+          names == 1 ? "" : "s");
+}
+
 void ReportRenames(std::span<const RenameMatch> matches, std::span<const char* const> oldNames,
                    std::span<const char* const> newNames) {
   // The lines are gathered and written a chunk at a time: formatting each on

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <span>
+#include <string>
 
 #include "base/result.h"
 #include "driver/vendor.h"
@@ -10,6 +11,15 @@
 // Prints the message of error on standard error, with the hint at -g after
 // a refusal that growth would lift.
 void PrintError(const Error& error);
+
+// The note after renaming a shared object or an executable, whose .dynsym
+// keeps the old names.
+void PrintLinkedObjectNote(const std::string& name);
+
+// What only a dry run adds on standard error: a pair that renamed nothing in
+// the whole run, and the number of names a prefix run collected.
+void PrintUnmatchedPair(const char* oldName, const char* newName);
+void PrintPrefixCount(size_t names);
 
 // Prints "<old> -> <new> changed" on standard output for each match, in
 // order.

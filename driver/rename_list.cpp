@@ -3,20 +3,23 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "host/host_file.h"
 
 namespace {
 
-// Whether a byte separates names, by byte value: one lookup a byte is what a
-// list of many thousand pairs costs to cut.
-constexpr std::array<bool, 256> kListSpace = [] {
-  std::array<bool, 256> space{};
-  for (unsigned char c : {' ', '\t', '\n', '\v', '\f', '\r'}) space[c] = true;
-  return space;
+// What a byte is to the list, by byte value: one lookup a byte is what a list
+// of many thousand pairs costs to cut.
+enum ListByte : uint8_t { kNameByte, kSpace, kComment };
+constexpr std::array<ListByte, 256> kListBytes = [] {
+  std::array<ListByte, 256> bytes{};
+  for (unsigned char c : {' ', '\t', '\n', '\v', '\f', '\r'}) bytes[c] = kSpace;
+  bytes['#'] = kComment;
+  return bytes;
 }();
 
-bool IsListSpace(char c) { return kListSpace[static_cast<unsigned char>(c)]; }
+ListByte ClassOf(char c) { return kListBytes[static_cast<unsigned char>(c)]; }
 
 // The whole list file into text, with one zero byte after it, so that the
 // names can be cut out of it in place. The file's size sizes the text once;
@@ -43,15 +46,22 @@ Status ReadListFile(const std::string& path, std::vector<char>* text) {
 }
 
 // The next token at or after *cursor, zero-terminated in place, or none at
-// the end of the text.
+// the end of the text. A '#' starts a comment that runs to the end of its
+// line, so it also ends a token written against it.
 char* NextToken(char** cursor, const char* end) {
   char* p = *cursor;
-  while (p < end && IsListSpace(*p)) ++p;
+  for (;;) {
+    while (p < end && ClassOf(*p) == kSpace) ++p;
+    if (p == end || ClassOf(*p) != kComment) break;
+    while (p < end && *p != '\n') ++p;
+  }
   if (p == end) return nullptr;
   char* token = p;
-  while (p < end && !IsListSpace(*p)) ++p;
-  *p = '\0';
-  *cursor = p < end ? p + 1 : p;
+  while (p < end && ClassOf(*p) == kNameByte) ++p;
+  const bool comment = p < end && ClassOf(*p) == kComment;
+  if (p < end) *p++ = '\0';
+  while (comment && p < end && *p != '\n') ++p;
+  *cursor = p;
   return token;
 }
 
@@ -62,6 +72,13 @@ Result<RenameList> ReadRenameList(const std::string& path, bool grow) {
   if (Status read = ReadListFile(path, &list.text); !read) return std::move(read.error());
   char* cursor = list.text.data();
   const char* end = cursor + list.text.size() - 1;
+  // Windows editors start a file with a byte-order mark: UTF-8's is skipped,
+  // and UTF-16 text (either order) would read as names cut at zero bytes.
+  const std::string_view start(cursor, end - cursor);
+  if (start.starts_with("\xFF\xFE") || start.starts_with("\xFE\xFF")) {
+    return Error{Fault::kListUtf16, path};
+  }
+  if (start.starts_with("\xEF\xBB\xBF")) cursor += 3;
   while (char* oldName = NextToken(&cursor, end)) {
     char* newName = NextToken(&cursor, end);
     // A zero byte inside a token ends the name there, as for any C string.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "base/result.h"
 #include "driver/config.h"
@@ -12,14 +13,15 @@
 #include "rename/pair_index.h"
 
 // Reads every input into buffer and adds the names its objects define to
-// list, whose prefix is set. Stops at an input that cannot be read or loaded,
-// or at a name the prefix makes too long (kPrefixTooLong), before anything is
+// list, whose prefix is set, and each input's stamp to stamps. Stops at an input that cannot be
+// read or loaded, or at a name the prefix makes too long (kPrefixTooLong), before anything is
 // written: a list built from some of the inputs would rename the others' uses
-// of their names differently.
+// of their names differently. An object of a format that cannot be renamed,
+// in a file or a member, stops it the same way.
 // With a plan, the same pass also counts every object's names into it;
 // either may be none.
-Status CollectPrefixList(const Config& config, PrefixList* list, FileBuffer& buffer,
-                         VendorPlan* plan = nullptr);
+Status CollectPrefixList(const Config& config, PrefixList* list, std::vector<FileStamp>* stamps,
+                         FileBuffer& buffer, VendorPlan* plan = nullptr);
 
 // Reads every input and counts the strong definitions of its objects into
 // census; stops at an input that cannot be read or loaded.
@@ -37,8 +39,14 @@ struct VendorEdits {
 // output stands. A read error is printed here once before it is returned,
 // since the tool has always reported it twice. In place, an input that its
 // renames leave as it was is not written at all, so its inode, times and
-// links stay; whether it could have been is still judged. Each object then
-// takes the edits that plan asks of it, on top of its renames; an object that
-// stays global says why on standard error.
+// links stay; whether it could have been is still judged, and so is every
+// output of a dry run, which writes none. collected, when given, is the
+// input's stamp when its names were collected: an input changed since is
+// kChangedWhileRead, as the names renamed would not be its own. Each object
+// then takes the edits that plan asks of it, on top of its renames; an object
+// that stays global says why on standard error. Sets the reported pairs in
+// matchedPairs, one flag per pair, and notes on standard error each renamed
+// shared object or executable.
 Status ProcessInput(const std::string& path, const Config& config, const RenameList& pairs,
-                    const OldNameIndex& index, FileBuffer& buffer, VendorEdits* edits);
+                    const OldNameIndex& index, const FileStamp* collected, FileBuffer& buffer,
+                    VendorEdits* edits, std::vector<bool>* matchedPairs);

@@ -231,6 +231,8 @@ std::string LoadRecords(ElfImage& elf) {
       symtab = section;
     } else if (strcmp(sectionName, ".strtab") == 0) {
       strtab = section;
+    } else if (strncmp(sectionName, ".gnu.lto_", 9) == 0) {
+      elf.gccLtoSections = true;
     }
   }
   damage = CheckTableRegions<E>(elf, symtab, strtab);
@@ -247,6 +249,24 @@ std::string LoadRecords(ElfImage& elf) {
 
 bool IsElfObject(const uint8_t* bytes, uint32_t length) {
   return length >= 4 && memcmp(bytes, "\177ELF", 4) == 0;
+}
+
+bool IsLinkedElf(const ElfImage& elf) {
+  const uint16_t type = VisitElfLayout(
+      elf.layout, [&elf]<class E>(E) -> uint16_t { return GetElfHeader<E>(elf).e_type; });
+  return type == ET_EXEC || type == ET_DYN;
+}
+
+GccLto FindGccLto(const ElfImage& elf) {
+  if (!elf.gccLtoSections) return GccLto::kNone;
+  if (!elf.symtab) return GccLto::kFat;
+  return VisitElfSymbols(elf, [](const auto& symbols) {
+    for (uint32_t i = 0; i < symbols.Count(); ++i) {
+      const char* name = symbols.NameAt(symbols.NameOffset(i));
+      if (name != nullptr && strcmp(name, "__gnu_lto_slim") == 0) return GccLto::kSlim;
+    }
+    return GccLto::kFat;
+  });
 }
 
 Result<ElfImage> LoadElfImage(const uint8_t* image, uint32_t length, const std::string& name) {

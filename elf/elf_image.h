@@ -34,6 +34,7 @@ struct ElfImage {
   std::optional<ElfSection> symtab;
   std::optional<ElfSection> strtab;
   uint32_t symbolCount;  // whole entries of .symtab; 0 without one
+  bool gccLtoSections;   // a section named .gnu.lto_*: GCC's own code of the object
 };
 
 // True when bytes start with the ELF magic.
@@ -48,6 +49,18 @@ bool IsElfObject(const uint8_t* bytes, uint32_t length);
 // table's index from section 0 where the header defers to it (extended
 // numbering).
 Result<ElfImage> LoadElfImage(const uint8_t* image, uint32_t length, const std::string& name);
+
+// Whether elf is a shared object or an executable (e_type ET_DYN or
+// ET_EXEC), whose dynamic symbols, which renames never touch, are what the
+// linker and the loader read.
+bool IsLinkedElf(const ElfImage& elf);
+
+// What an object built by GCC with -flto carries: sections named .gnu.lto_*
+// that hold its code in GCC's own form, names and all, which renames never
+// reach. Slim when that is all its code (the marker symbol __gnu_lto_slim),
+// fat when machine code comes with it.
+enum class GccLto : uint8_t { kNone, kSlim, kFat };
+GccLto FindGccLto(const ElfImage& elf);
 
 // The header of section index, read in the object's layout E; the index is
 // not compared with the count.

@@ -38,6 +38,14 @@ template <class E>
 std::vector<TableName> ListSectionNamesInTable(const ElfImage& elf) {
   std::vector<TableName> names;
   if (!elf.sectionNames) return names;
+  // The loader saw every section name end inside its own table, so only a
+  // table that meets .strtab's region can hold one there.
+  const ElfSection& table = *elf.sectionNames;
+  const ElfSection& strtab = *elf.strtab;
+  if (uint64_t{table.sh_offset} + table.sh_size <= strtab.sh_offset ||
+      table.sh_offset >= uint64_t{strtab.sh_offset} + strtab.sh_size) {
+    return names;
+  }
   const uint8_t* original = elf.image + elf.strtab->sh_offset;
   for (uint32_t i = 0; i < elf.sectionCount; ++i) {
     const char* name = GetSectionName(elf, GetSectionHeader<E>(elf, i).sh_name);

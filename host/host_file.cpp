@@ -49,10 +49,31 @@ HostStream OpenHostFile(const std::string& path, const char* mode) {
 
 void FileBuffer::Release::operator()(uint8_t* bytes) const { ReleaseFileBuffer(bytes); }
 
+FileLock& FileLock::operator=(FileLock&& other) noexcept {
+  if (this != &other) {
+    if (handle_ != -1) ReleaseFileLock(handle_);
+    handle_ = std::exchange(other.handle_, -1);
+  }
+  return *this;
+}
+
+FileLock::~FileLock() {
+  if (handle_ != -1) ReleaseFileLock(handle_);
+}
+
+bool LockForReplacement(const std::string& path, const InputSource& input, FileLock* lock) {
+  const std::string name = NormalizeHostPath(path);
+  // One lock at a time: a lock given up is released before the next is
+  // waited for, so two runs never wait for each other.
+  *lock = FileLock();
+  *lock = LockInput(name, input.stream.get());
+  return IsFileAt(name, input.stamp);
+}
+
 Result<InputSource> ReadInputFile(const std::string& path, FileBuffer& buffer) {
   const std::string name = NormalizeHostPath(path);
   InputSource input;
-  input.stream = OpenHostFile(name, "rb");
+  input.stream = OpenInputStream(name);
   if (!input.stream) return Error{Fault::kCannotOpen, name};
   FILE* stream = input.stream.get();
   long end = fseek(stream, 0, SEEK_END) == 0 ? ftell(stream) : -1;
@@ -87,7 +108,8 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
       path(std::move(other.path)),
       target(std::move(other.target)),
       tempPath(std::exchange(other.tempPath, {})),
-      replacing(other.replacing) {}
+      replacing(other.replacing),
+      inPlaceOf(other.inPlaceOf) {}
 
 OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
   if (this == &other) return *this;
@@ -98,6 +120,7 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
   target = std::move(other.target);
   tempPath = std::exchange(other.tempPath, {});
   replacing = other.replacing;
+  inPlaceOf = other.inPlaceOf;
   return *this;
 }
 
@@ -185,6 +208,11 @@ Status CommitOutputFile(OutputFile& output) {
   bool closed = fclose(stream) == 0;
   if (!flushed || !closed) return Error{Fault::kNoDiskSpace};
   if (output.tempPath.empty()) return {};
+  // A file renamed over the input since its read is another writer's, and
+  // the output, made from the old bytes, would take its place unseen.
+  if (output.inPlaceOf && !IsFileAt(output.target, *output.inPlaceOf)) {
+    return Error{Fault::kChangedWhileRead, output.path};
+  }
   if (!MoveTempOverTarget(output)) return Error{Fault::kCannotCreate, output.path};
   return {};
 }

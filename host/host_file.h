@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/result.h"
@@ -39,11 +40,29 @@ struct FileBuffer {
 };
 
 // What a file was when it was read: a write in place changes its size or its
-// modification time (in the host's finest unit).
+// modification time (in the host's finest unit); a file renamed over its path
+// is another file, of another identity.
 struct FileStamp {
   uint64_t size;
   int64_t modified;
+  uint64_t volume;  // the device, or the volume serial number
+  uint64_t file;    // the inode, or the file index
   bool operator==(const FileStamp&) const = default;
+};
+
+// An exclusive advisory lock on a file, released when it goes. Runs that
+// replace one file in place take it in turn, so that the later reads the
+// earlier's result; programs that take no lock are not held back by it.
+class FileLock {
+ public:
+  FileLock() = default;
+  explicit FileLock(intptr_t handle) : handle_(handle) {}
+  FileLock(FileLock&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+  FileLock& operator=(FileLock&& other) noexcept;
+  ~FileLock();
+
+ private:
+  intptr_t handle_ = -1;  // the locked descriptor or handle; -1 holds none
 };
 
 // An input held open from its read until its output is written, so that the
@@ -61,6 +80,14 @@ struct InputSource {
 // directory or a file of 4 GiB or more included) or kNoMemory.
 Result<InputSource> ReadInputFile(const std::string& path, FileBuffer& buffer);
 
+// Takes into lock the lock of input, read from path (rewritten with
+// NormalizeHostPath), waiting while another run holds it, before input is
+// replaced in place. False when the path no longer names input by then, as
+// when the run waited for has replaced it: the new file is to be read and
+// locked again. Where the file system refuses the lock, none is held and
+// only the file at the path is compared.
+bool LockForReplacement(const std::string& path, const InputSource& input, FileLock* lock);
+
 // Writes size bytes of block to stream; size 0 writes nothing. A short write
 // is kNoDiskSpace.
 Status WriteChecked(FILE* stream, const void* block, size_t size);
@@ -77,10 +104,13 @@ std::optional<std::string> ResolveFullPath(std::string_view path);
 // temporary file is removed and what stood at the path stays.
 struct OutputFile {
   HostStream stream;
-  std::string path;      // the output path as the user gave it, rewritten
-  std::string target;    // the file that is replaced: path with links followed
-  std::string tempPath;  // empty when the output is written directly, or once committed
+  std::string path;        // the output path as the user gave it, rewritten
+  std::string target;      // the file that is replaced: path with links followed
+  std::string tempPath;    // empty when the output is written directly, or once committed
   bool replacing = false;  // target exists, and what is attached to it carries over
+  // In place: the input read, which must still be the file at target when
+  // the output replaces it.
+  std::optional<FileStamp> inPlaceOf;
 
   OutputFile() = default;
   OutputFile(OutputFile&& other) noexcept;
@@ -90,8 +120,10 @@ struct OutputFile {
 
 // Starts an output at path, rewritten with NormalizeHostPath. kCannotCreate,
 // naming the rewritten path, when the output may not be written there or no
-// temporary file can be made beside it.
-Result<OutputFile> OpenOutputFile(const std::string& path);
+// temporary file can be made beside it. inPlaceOf is the input's stamp when
+// the output replaces the input it is made from.
+Result<OutputFile> OpenOutputFile(const std::string& path,
+                                  std::optional<FileStamp> inPlaceOf = std::nullopt);
 
 // Tells, making nothing, whether OpenOutputFile would start an output at
 // path.
@@ -121,6 +153,8 @@ Status WritePatchedFile(OutputFile& output, InputSource& input, const std::strin
 
 // Finishes the output: flushes and closes it and puts it in place, carrying
 // over what is attached to the file it replaces. kNoDiskSpace when the flush
-// or close fails, kCannotCreate (naming output.path) when the replacement
-// does; either way what stood at the output path is left untouched.
+// or close fails, kChangedWhileRead (naming output.path) when an output in
+// place finds another file than its input at its target, kCannotCreate
+// (naming output.path) when the replacement fails; either way what stood at
+// the output path is left untouched.
 Status CommitOutputFile(OutputFile& output);

@@ -14,6 +14,18 @@ void ReleaseFileBuffer(void* buffer);
 // the system cannot tell.
 bool StampOpenFile(FILE* stream, FileStamp* stamp);
 
+// A stream reading the file at path; none when it cannot be opened. Holding
+// it never stops another run from replacing the file.
+HostStream OpenInputStream(const std::string& path);
+
+// Takes the lock of input, open on the file at path, waiting while another
+// run holds it; none when the file system refuses it.
+FileLock LockInput(const std::string& path, FILE* input);
+void ReleaseFileLock(intptr_t handle);
+
+// Whether the file now at path is the one stamp was taken of.
+bool IsFileAt(const std::string& path, const FileStamp& stamp);
+
 // Moves the output's finished, closed temporary file over its target; a
 // replaced target's attributes carry over. False when the move fails.
 bool MoveTempOverTarget(OutputFile& output);

@@ -2,6 +2,7 @@
 #include <attr/libattr.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -123,8 +124,39 @@ bool StampOpenFile(FILE* stream, FileStamp* stamp) {
   if (fstat(fileno(stream), &info) != 0) return false;
   stamp->size = static_cast<uint64_t>(info.st_size);
   stamp->modified = int64_t{info.st_mtim.tv_sec} * 1000000000 + info.st_mtim.tv_nsec;
+  stamp->volume = static_cast<uint64_t>(info.st_dev);
+  stamp->file = static_cast<uint64_t>(info.st_ino);
   return true;
 }
+
+bool IsFileAt(const std::string& path, const FileStamp& stamp) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && static_cast<uint64_t>(info.st_dev) == stamp.volume &&
+         static_cast<uint64_t>(info.st_ino) == stamp.file;
+}
+
+HostStream OpenInputStream(const std::string& path) {
+  return HostStream(fopen(path.c_str(), "rb"));
+}
+
+FileLock LockInput(const std::string&, FILE* input) {
+  // A descriptor of the input's own open file keeps the lock after the input
+  // is closed, until the replacement stands.
+  int fd = fcntl(fileno(input), F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return {};
+  // flock, unlike a record lock, needs no write access: a read-only input is
+  // locked too.
+  int locked;
+  while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+  }
+  if (locked != 0) {
+    close(fd);
+    return {};
+  }
+  return FileLock(fd);
+}
+
+void ReleaseFileLock(intptr_t handle) { close(static_cast<int>(handle)); }
 
 std::optional<std::string> ResolveFullPath(std::string_view path) {
   std::string joined;
@@ -214,16 +246,18 @@ bool CanOpenOutputFile(const std::string& path) {
   const std::string name = NormalizeHostPath(path);
   std::string target = name;
   OutputPlace place = JudgeOutputPlace(name, target);
-  if (!place.allowed || !place.exists || !S_ISREG(place.info.st_mode)) return place.allowed;
+  if (!place.allowed || (place.exists && !S_ISREG(place.info.st_mode))) return place.allowed;
+  // A new output, like a replaced one, is made in its directory first.
   return access(DirectoryOf(target).c_str(), W_OK | X_OK) == 0;
 }
 
-Result<OutputFile> OpenOutputFile(const std::string& path) {
+Result<OutputFile> OpenOutputFile(const std::string& path, std::optional<FileStamp> inPlaceOf) {
   // Every failure below leaves output to remove whatever it made when it
   // goes.
   OutputFile output;
   output.path = NormalizeHostPath(path);
   output.target = output.path;
+  output.inPlaceOf = inPlaceOf;
   const Error cannotCreate{Fault::kCannotCreate, output.path};
   OutputPlace place = JudgeOutputPlace(output.path, output.target);
   if (!place.allowed) return cannotCreate;

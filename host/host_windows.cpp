@@ -97,10 +97,80 @@ bool StampOpenFile(FILE* stream, FileStamp* stamp) {
     return false;
   }
   stamp->size = uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+  stamp->volume = info.dwVolumeSerialNumber;
+  stamp->file = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
   // In the system's own unit, 100 nanoseconds.
   stamp->modified = static_cast<int64_t>(uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32 |
                                          info.ftLastWriteTime.dwLowDateTime);
   return true;
+}
+
+bool IsFileAt(const std::string& path, const FileStamp& stamp) {
+  HANDLE handle = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool same = GetFileInformationByHandle(handle, &info) != 0 &&
+              info.dwVolumeSerialNumber == stamp.volume &&
+              (uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow) == stamp.file;
+  CloseHandle(handle);
+  return same;
+}
+
+namespace {
+
+// The byte locked: far past the end of any file the tool reads, since a
+// locked range refuses other programs' reads of it.
+constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
+
+OVERLAPPED LockedByte() {
+  OVERLAPPED at{};
+  at.OffsetHigh = kLockOffsetHigh;
+  return at;
+}
+
+}  // namespace
+
+HostStream OpenInputStream(const std::string& path) {
+  // Shared for deletion: a run that waits for the lock with its input open
+  // must not stop the run it waits for from replacing the file.
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  HostStream stream(_fdopen(fd, "rb"));
+  if (!stream) _close(fd);
+  return stream;
+}
+
+FileLock LockInput(const std::string& path, FILE*) {
+  // A handle of its own, shared for deletion, so that holding it never stops
+  // the replacement, this run's or the one it waits for; the input itself is
+  // closed before its replacement.
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return {};
+  OVERLAPPED at = LockedByte();
+  if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at) == 0) {
+    CloseHandle(handle);
+    return {};
+  }
+  return FileLock(reinterpret_cast<intptr_t>(handle));
+}
+
+void ReleaseFileLock(intptr_t handle) {
+  // Unlocked first: a closed handle's locks go only when the system gets to
+  // them.
+  OVERLAPPED at = LockedByte();
+  UnlockFileEx(reinterpret_cast<HANDLE>(handle), 0, 1, 0, &at);
+  CloseHandle(reinterpret_cast<HANDLE>(handle));
 }
 
 std::optional<std::string> ResolveFullPath(std::string_view path) {
@@ -146,12 +216,13 @@ bool CanOpenOutputFile(const std::string& path) {
   return allowed;
 }
 
-Result<OutputFile> OpenOutputFile(const std::string& path) {
+Result<OutputFile> OpenOutputFile(const std::string& path, std::optional<FileStamp> inPlaceOf) {
   // Every failure below leaves output to remove whatever it made when it
   // goes.
   OutputFile output;
   output.path = NormalizeHostPath(path);
   output.target = output.path;
+  output.inPlaceOf = inPlaceOf;
   const Error cannotCreate{Fault::kCannotCreate, output.path};
   if (output.path.empty()) return cannotCreate;
 

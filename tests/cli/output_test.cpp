@@ -1,20 +1,25 @@
 // What a run leaves at its outputs beyond their bytes: an input that does not
 // change is not touched, a replaced file keeps what was attached to it and is
 // as safe against a crash as one replaced with cp and mv, the list is
-// indexed once however many inputs there are, and an input changed during
-// the run is never mixed into its output.
+// indexed once however many inputs there are, an input changed during the
+// run is never mixed into its output nor replaced by it, and runs on one file
+// at once take their turns.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "tests/support/archive_builder.h"
 #include "tests/support/cli.h"
 #include "tests/support/elf_builder.h"
 
@@ -202,38 +207,104 @@ TEST(Outputs, ListIsIndexedOnceForAllInputs) {
 }
 
 // The run is stopped under gdb once the renames are judged, before anything
-// is written, and the input is changed there: another object of the same
-// length takes its place by rename, or is written over it in place.
+// is written (or, with -p, between its two reads), and the input is changed
+// there: another object of the same length takes its place by rename, or is
+// written over it in place. Either way the other writer's file stays; with -o
+// the old input is renamed.
 TEST(Outputs, InputChangedDuringTheRunIsNeverMixedIntoTheOutput) {
   const std::string object = MakeObject();
   const std::string other = MakeObject(64, '\x4e');
   std::string renamed = object;
   renamed.replace(renamed.find("func_a"), 6, "func_b");
+  const std::vector<std::string> rename = {"-c", "func_a", "-n", "func_b", "x.o"};
   struct Case {
     const char* change;
+    const char* stop;
+    std::vector<std::string> args;
     int status;
-    std::string err;
-    const std::string& result;
+    std::vector<std::string> files;
   };
   const Case cases[] = {
-      {"cp other.o t.o && mv t.o x.o", 0, "", renamed},
-      {"cat other.o > x.o", 1, " changed while it was read\n", other},
+      {"cp other.o t.o && mv t.o x.o", "OpenOutputFile", rename, 1, {"other.o", "x.o"}},
+      {"cat other.o > x.o", "OpenOutputFile", rename, 1, {"other.o", "x.o"}},
+      {"cp other.o t.o && mv t.o x.o",
+       "OpenOutputFile",
+       {"-o", "out.o", "-c", "func_a", "-n", "func_b", "x.o"},
+       0,
+       {"other.o", "out.o", "x.o"}},
+      {"cp other.o t.o && mv t.o x.o", "ProcessInput", {"-p", "p_", "x.o"}, 1, {"other.o", "x.o"}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.change);
+    SCOPED_TRACE(std::string(c.stop) + ": " + c.change);
     ScratchDir dir;
     dir.Write("x.o", object);
     dir.Write("other.o", other);
     RunResult r =
-        RunNamepatch({"-c", "func_a", "-n", "func_b", "x.o"}, dir.path(),
-                     {.wrapper = {"gdb", "-batch", "-nx", "-ex", "break OpenOutputFile", "-ex",
-                                  "run", "-ex", std::string("shell ") + c.change, "-ex", "continue",
-                                  "-ex", "quit $_exitcode", "--args"}});
+        RunNamepatch(c.args, dir.path(),
+                     {.wrapper = {"gdb", "-batch", "-nx", "-ex", std::string("break ") + c.stop,
+                                  "-ex", "run", "-ex", std::string("shell ") + c.change, "-ex",
+                                  "continue", "-ex", "quit $_exitcode", "--args"}});
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.out.find("<func_a> -> <func_b> changed\n") != std::string::npos, c.status == 0);
-    EXPECT_EQ(r.err, c.err.empty() ? "" : "ERROR: " + (dir / "x.o") + c.err);
-    EXPECT_EQ(dir.Read("x.o"), c.result);
-    EXPECT_EQ(dir.List(), (std::vector<std::string>{"other.o", "x.o"}));
+    const std::string changed = "ERROR: " + (dir / "x.o") + " changed while it was read\n";
+    EXPECT_EQ(r.err, c.status == 0 ? std::string() : changed);
+    EXPECT_EQ(dir.Read("x.o"), other);
+    if (c.status == 0) {
+      EXPECT_EQ(dir.Read("out.o"), renamed);
+    }
+    EXPECT_EQ(dir.List(), c.files);
+  }
+}
+
+// Another run holds the input's lock and replaces the input before letting
+// go: the waiting run renames the file that then stands at the path.
+TEST(Outputs, RunWaitsForTheLockAndRenamesTheReplacement) {
+  ScratchDir dir;
+  dir.Write("x.o", MakeObject());
+  std::string other = MakeObject(64, '\x4e');
+  dir.Write("other.o", other);
+  const int held = open((dir / "x.o").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  auto run = std::async(std::launch::async, [&] {
+    return RunNamepatch({"-c", "func_a", "-n", "func_b", "x.o"}, dir.path());
+  });
+  EXPECT_EQ(run.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+  fs::rename(dir / "other.o", dir / "x.o");
+  close(held);
+  RunResult r = run.get();
+  EXPECT_EQ(r.status, 0) << r.err;
+  other.replace(other.find("func_a"), 6, "func_b");
+  EXPECT_EQ(dir.Read("x.o"), other);
+}
+
+// Two runs on one library at once, each growing other names: the later waits
+// for the earlier and renames its result, so both runs' renames stand.
+TEST(Outputs, TwoRunsOnOneLibraryLoseNothing) {
+  testelf::ArchiveLayout layout;
+  for (int m = 0; m < 400; ++m) {
+    testelf::ObjectLayout object;
+    object.sections = {{.name = ".text", .bytes = std::string(256, '\x60')}};
+    for (const char* name : {"func_a", "func_b", "func_c"}) {
+      object.symbols.push_back({.st_name = testelf::AddName(object.strtab, name)});
+    }
+    layout.members.push_back({std::to_string(m) + ".o", testelf::BuildObject(object).bytes});
+  }
+  const std::string library = testelf::BuildArchive(layout).bytes;
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    SCOPED_TRACE(attempt);
+    ScratchDir dir;
+    dir.Write("lib.a", library);
+    auto first = std::async(std::launch::async, [&] {
+      return RunNamepatch({"-g", "-c", "func_a", "-n", "first_run_a", "lib.a"}, dir.path());
+    });
+    RunResult second =
+        RunNamepatch({"-g", "-c", "func_b", "-n", "second_run_b", "lib.a"}, dir.path());
+    EXPECT_EQ(first.get().status, 0);
+    EXPECT_EQ(second.status, 0);
+    const std::string result = dir.Read("lib.a");
+    EXPECT_EQ(result.find("func_a"), std::string::npos);
+    EXPECT_EQ(result.find("func_b"), std::string::npos);
+    EXPECT_EQ(dir.List(), std::vector<std::string>{"lib.a"});
   }
 }
 

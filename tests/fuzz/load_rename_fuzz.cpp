@@ -25,6 +25,7 @@
 #include "coff/coff_image.h"
 #include "coff/coff_symbols.h"
 #include "coff/coff_writer.h"
+#include "driver/object_format.h"
 #include "elf/elf_image.h"
 #include "elf/elf_writer.h"
 #include "host/host_file.h"
@@ -223,6 +224,21 @@ void CheckRenames(const ElfImage* elf) {
   }
 }
 
+// Whether bytes hold an ELF object, as the driver tells formats apart: its
+// identification reads only the bytes given, and never takes an ELF object
+// for another format or another format for ELF.
+bool IsElfMember(const uint8_t* bytes, uint32_t size) {
+  const bool elf = IdentifyObjectFormat(bytes, size) == ObjectFormat::kElf;
+  Require(elf == IsElfObject(bytes, size), "ELF is told by its magic alone");
+  return elf;
+}
+
+// What the driver asks of a loaded object before renaming it.
+void JudgeObject(const ElfImage& elf) {
+  Require(FindGccLto(elf) != GccLto::kSlim || elf.symtab, "only an object with symbols is slim");
+  static_cast<void>(IsLinkedElf(elf));
+}
+
 // Each symbol record's name as the COFF object at bytes reads it; entries
 // that carry a section's name (whose record follows a COMDAT symbol) are
 // none, since a rename changes them besides its own matches.
@@ -335,10 +351,13 @@ void CheckArchive(const Archive& archive) {
   for (size_t m = 0; m < archive.members.size(); ++m) {
     const ArchiveMember& member = archive.members[m];
     const uint8_t* bytes = archive.bytes + member.offset;
-    if (!member.special && IsCoffObject(bytes, member.size)) CheckCoff(bytes, member.size);
-    if (member.special || member.size < 4 || memcmp(bytes, "\177ELF", 4) != 0) continue;
+    if (!member.special && IdentifyObjectFormat(bytes, member.size) == ObjectFormat::kCoff) {
+      CheckCoff(bytes, member.size);
+    }
+    if (member.special || !IsElfMember(bytes, member.size)) continue;
     Result<ElfImage> elf = LoadElfImage(bytes, member.size, gInputPath);
     if (!elf) continue;
+    JudgeObject(*elf);
     if (elf->symtab && elf->strtab) {
       CheckRenames(&*elf);
       memberMatches[m] = FindRenames(*elf, index);
@@ -398,12 +417,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FileBuffer buffer;
   Result<InputSource> input = ReadInputFile(gInputPath, buffer);
   if (!input) return 0;
-  if (IsCoffObject(buffer.bytes.get(), input->length)) {
+  if (IdentifyObjectFormat(buffer.bytes.get(), input->length) == ObjectFormat::kCoff) {
     CheckCoff(buffer.bytes.get(), input->length);
     return 0;
   }
+  if (!IsElfMember(buffer.bytes.get(), input->length)) return 0;
   Result<ElfImage> elf = LoadElfImage(buffer.bytes.get(), input->length, gInputPath);
   if (!elf) return 0;
+  JudgeObject(*elf);
   if (elf->symtab && elf->strtab) {
     CheckRenames(&*elf);
     CheckGrowth(&*elf, MakePairs(SymbolNames(&*elf), true));

@@ -141,6 +141,29 @@ std::string CoffLibrary() {
   return testelf::BuildArchive(layout).bytes;
 }
 
+// An object GCC built with -flto, slim: LTO sections and the marker symbol.
+ObjectLayout GccLtoSlim() {
+  ObjectLayout object;
+  object.sections = {{.name = ".gnu.lto_.decls.0", .bytes = "decls"}};
+  object.symbols = {{.st_name = AddName(object.strtab, "__gnu_lto_slim"), .st_info = 0x11}};
+  return object;
+}
+
+// A member of each format that is told by its header, beside text and ELF.
+std::string ForeignLibrary() {
+  testelf::ArchiveLayout layout;
+  const std::string coff("\x64\x86\1\0\0\0\0\0\x3c\0\0\0\1\0\0\0", 16);
+  layout.members = {
+      {"coff.o", coff + std::string(64, '\0')},
+      {"import.o", std::string("\0\0\xFF\xFF\0\0\x64\x86\0\0\0\0\4\0\0\0", 16) + "\0\0\0\0f\0x\0"},
+      {"macho.o", "\xCF\xFA\xED\xFE" + std::string(28, '\0')},
+      {"bitcode.o",
+       std::string("\xDE\xC0\x17\x0B\0\0\0\0\x14\0\0\0\4\0\0\0", 16) + "\0\0\0\0BC\xC0\xDE"},
+      {"notes.txt", "text\n"},
+      {"slim.o", testelf::BuildObject(GccLtoSlim()).bytes}};
+  return testelf::BuildArchive(layout).bytes;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -161,6 +184,7 @@ int main(int argc, char** argv) {
       {"names-in-strtab-le64.o", In(NamesInStrtab(), 2, 1)},
       {"relocations-be64.o", In(WithRelocations(), 2, 2)},
       {"unusual-sizes-le32.o", In(Unusual(), 1, 1)},
+      {"gcc-lto-slim.o", GccLtoSlim()},
   };
   std::vector<std::pair<std::string, std::string>> files;
   for (const auto& [name, object] : seeds)
@@ -171,6 +195,7 @@ int main(int argc, char** argv) {
   files.emplace_back("coff.obj", Coff(false));
   files.emplace_back("bigobj.obj", Coff(true));
   files.emplace_back("coff.lib", CoffLibrary());
+  files.emplace_back("foreign.a", ForeignLibrary());
   for (const auto& [name, bytes] : files) {
     std::ofstream out(std::string(argv[1]) + "/" + name, std::ios::binary | std::ios::trunc);
     out << bytes;

@@ -1,17 +1,7 @@
 #!/usr/bin/env python3
 """The vendoring options on real toolchain output, each held against what
-binutils does or sees:
-- -p with --keep equals objcopy --redefine-syms with nm --defined-only -g's
-  list less the kept names, on the cross C library;
-- --hide with -p on a library of several members: a shared object linked from
-  it exports only the kept names, and a program using it runs;
-- --localize on the same library, for every toolchain that links: nm equals
-  objcopy --localize-symbols with the names no other member uses, every
-  relocation names the symbol it named before, and the library links and runs
-  beside a second one that defines the now-local names;
-- --clashes on two libraries lists what comm -12 of their strong definitions
-  gives, and exits 1; on one library alone it lists nothing and exits 0.
-MIPS objects are left global under --localize, with a note.
+binutils does or sees: objcopy --redefine-syms and --localize-symbols, nm's
+lists, readelf's relocations, and programs linked from the result.
 """
 import os
 import re
@@ -25,13 +15,15 @@ VENDOR = os.path.join(HERE, "vendor")
 API = ["api_run", "api_version"]
 
 
-def build_library(work, cross, name, extra=()):
-    members = []
-    for part in (1, 2, 3):
-        obj = os.path.join(work, f"{name}{part}.o")
-        rt.run_ok([cross + "gcc", "-O1", "-fno-inline", "-fPIC", f"-DVENDOR_PART={part}", *extra,
-                   "-c", os.path.join(VENDOR, "members.c"), "-o", obj])
-        members.append(obj)
+def compile_one(work, cross, source, name, *flags):
+    obj = os.path.join(work, name + ".o")
+    rt.run_ok([cross + "gcc", "-O1", *flags, "-c", os.path.join(VENDOR, source), "-o", obj])
+    return obj
+
+
+def build_library(work, cross, name):
+    members = [compile_one(work, cross, "members.c", f"{name}{part}", "-fno-inline", "-fPIC",
+                           f"-DVENDOR_PART={part}") for part in (1, 2, 3)]
     lib = os.path.join(work, f"lib{name}.a")
     rt.run_ok([cross + "ar", "rcs", lib] + members)
     return lib
@@ -95,8 +87,7 @@ def check_hide(tool, work, keep):
     exported = {line.split()[-1] for line in nm_lines(shared, "", "-D", "--defined-only")}
     if exported != set(API):
         raise rt.Failure(f"the hidden library's shared object exports {sorted(exported)}")
-    other = os.path.join(work, "other.o")
-    rt.run_ok(["gcc", "-c", "-O1", os.path.join(VENDOR, "other.c"), "-o", other])
+    other = compile_one(work, "", "other.c", "other")
     program = os.path.join(work, "hidden")
     rt.run_ok(["gcc", os.path.join(VENDOR, "main.c"), other, shared, "-o", program,
                "-Wl,-rpath," + work])
@@ -130,17 +121,15 @@ def check_localize(tool, work, keep, chain):
         raise rt.Failure(f"{chain.name}: a relocation names another symbol after --localize")
     if chain.run is None:
         return
-    other = os.path.join(work, f"other_{chain.name}.o")
-    rt.run_ok([cross + "gcc", "-c", "-O1", os.path.join(VENDOR, "other.c"), "-o", other])
+    other = compile_one(work, cross, "other.c", "other_" + chain.name)
     program = os.path.join(work, "local_" + chain.name)
     rt.run_ok([cross + "gcc", "-static", os.path.join(VENDOR, "main.c"), other, lib, "-o", program])
-    rt.run_ok(chain.run + [program] if chain.run else [program])
+    rt.run_ok(chain.run + [program])
 
 
 def check_clashes(tool, work):
     lib = build_library(work, "", "clash")
-    other = os.path.join(work, "other.o")
-    rt.run_ok(["gcc", "-c", "-O1", os.path.join(VENDOR, "other.c"), "-o", other])
+    other = compile_one(work, "", "other.c", "other")
     # Weak and common definitions of names the library defines are no clash.
     weak = os.path.join(work, "weak.o")
     with open(weak + ".c", "w") as out:
