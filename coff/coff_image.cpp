@@ -11,21 +11,6 @@ bool Inside(const CoffImage& coff, uint64_t offset, uint64_t size) {
   return offset <= coff.length && size <= coff.length - offset;
 }
 
-bool IsKnownMachine(uint16_t machine) {
-  switch (machine) {
-    case IMAGE_FILE_MACHINE_I386:
-    case IMAGE_FILE_MACHINE_AMD64:
-    case IMAGE_FILE_MACHINE_ARM:
-    case IMAGE_FILE_MACHINE_ARMNT:
-    case IMAGE_FILE_MACHINE_ARM64:
-    case IMAGE_FILE_MACHINE_ARM64EC:
-    case IMAGE_FILE_MACHINE_ARM64X:
-      return true;
-    default:
-      return false;
-  }
-}
-
 bool IsBigObj(const uint8_t* bytes, uint32_t length) {
   if (length < sizeof(ANON_OBJECT_HEADER_BIGOBJ)) return false;
   const auto& h = *reinterpret_cast<const ANON_OBJECT_HEADER_BIGOBJ*>(bytes);
@@ -145,13 +130,6 @@ std::string LoadRecords(CoffImage& coff) {
 }
 
 }  // namespace
-
-bool IsCoffObject(const uint8_t* bytes, uint32_t length) {
-  if (IsBigObj(bytes, length)) return true;
-  if (length < sizeof(IMAGE_FILE_HEADER)) return false;
-  const auto& h = *reinterpret_cast<const IMAGE_FILE_HEADER*>(bytes);
-  return IsKnownMachine(h.Machine) && h.SizeOfOptionalHeader == 0;
-}
 
 Result<CoffImage> LoadCoffImage(const uint8_t* image, uint32_t length, const std::string& name) {
   CoffImage coff{};

@@ -24,12 +24,8 @@ struct CoffImage {
   uint32_t nameLimit;    // one past the table's last zero byte: a long name starts below it
 };
 
-// True when bytes start with a COFF object header: a plain one of a known
-// machine without optional header, or a bigobj one. Import members and
-// other anonymous objects (Sig1 0, Sig2 0xFFFF, another class) are not.
-bool IsCoffObject(const uint8_t* bytes, uint32_t length);
-
-// Loads the COFF object held in the length bytes at image; nothing past
+// Loads the COFF object held in the length bytes at image, plain or bigobj
+// (the driver tells COFF by its header, IdentifyObjectFormat); nothing past
 // image[length - 1] is read. Fails with kDamaged naming what is wrong: the
 // headers, the section table or the symbol table reaching past the end, an
 // auxiliary record count running past the table, a string table whose size

@@ -78,12 +78,6 @@ static_assert(alignof(IMAGE_SYMBOL) == 1 && alignof(IMAGE_SECTION_HEADER) == 1);
 
 constexpr uint16_t IMAGE_FILE_MACHINE_UNKNOWN = 0;
 constexpr uint16_t IMAGE_FILE_MACHINE_I386 = 0x14C;
-constexpr uint16_t IMAGE_FILE_MACHINE_AMD64 = 0x8664;
-constexpr uint16_t IMAGE_FILE_MACHINE_ARM = 0x1C0;
-constexpr uint16_t IMAGE_FILE_MACHINE_ARMNT = 0x1C4;
-constexpr uint16_t IMAGE_FILE_MACHINE_ARM64 = 0xAA64;
-constexpr uint16_t IMAGE_FILE_MACHINE_ARM64EC = 0xA641;
-constexpr uint16_t IMAGE_FILE_MACHINE_ARM64X = 0xA64E;
 
 constexpr int32_t IMAGE_SYM_UNDEFINED = 0;
 constexpr int32_t IMAGE_SYM_ABSOLUTE = -1;

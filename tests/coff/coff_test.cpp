@@ -308,25 +308,10 @@ TEST(CoffLoader, EveryPrefixLoadsOrIsRefusedCleanly) {
     const OldNameIndex index = IndexOldNames(oldNames);
     for (size_t length = 0; length <= bytes.size(); ++length) {
       const std::string prefix = bytes.substr(0, length);
-      if (!IsCoffObject(Bytes(prefix), static_cast<uint32_t>(length))) continue;
       Result<CoffImage> coff = LoadCoffImage(Bytes(prefix), static_cast<uint32_t>(length), "x");
       if (coff) (void)RenameCoffObject(*coff, "x", index, newNames, true);
     }
   }
-}
-
-TEST(CoffLoader, TellsObjectsFromOtherHeaders) {
-  std::string bigobj = BuildCoff(Basic(true)).bytes;
-  std::string import = bigobj;
-  import[4] = 0;  // Version 0: a short import member
-  std::string optional = BuildCoff(Basic()).bytes;
-  optional[16] = 8;  // an image's optional header
-  std::string unknown = BuildCoff(Basic()).bytes;
-  unknown[0] = 0x34;
-  EXPECT_TRUE(IsCoffObject(Bytes(bigobj), static_cast<uint32_t>(bigobj.size())));
-  EXPECT_FALSE(IsCoffObject(Bytes(import), static_cast<uint32_t>(import.size())));
-  EXPECT_FALSE(IsCoffObject(Bytes(optional), static_cast<uint32_t>(optional.size())));
-  EXPECT_FALSE(IsCoffObject(Bytes(unknown), static_cast<uint32_t>(unknown.size())));
 }
 
 }  // namespace
