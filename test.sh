@@ -14,6 +14,9 @@ packages=(clang libclang-rt-14-dev libgtest-dev python3 gcc-powerpc-linux-gnu
   libnewlib-arm-none-eabi gcc-riscv64-linux-gnu libc6-dev-riscv64-cross
   gcc-aarch64-linux-gnu libc6-dev-arm64-cross gcc-mips-linux-gnu libc6-dev-mips-cross
   gcc libc6-dev qemu-user acl gdb)
+# COFF objects and libraries come from MinGW for x86-64 and i386, and from
+# clang for the MSVC target, put in libraries and linked by LLVM's tools.
+packages+=(g++-mingw-w64-x86-64 gcc-mingw-w64-i686 llvm lld)
 # The Windows stage at the end cross-compiles and runs its tests under wine;
 # NAMEPATCH_WINE=0 leaves it out.
 wine_stage=${NAMEPATCH_WINE:-1}

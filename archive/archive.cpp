@@ -186,6 +186,59 @@ std::string ReadIndex(const Archive& archive, const ArchiveMember& index,
   return "";
 }
 
+uint32_t ReadLittleEndian(const uint8_t* bytes, uint32_t width) {
+  uint32_t value = 0;
+  for (uint32_t i = width; i-- > 0;) value = value << 8 | bytes[i];
+  return value;
+}
+
+// Reads MSVC's second linker member: the count and offsets of the members
+// it indexes, the count of its symbols, a 16-bit 1-based index into those
+// offsets per symbol, then the names; every number little-endian.
+std::string ReadSecondLinker(Archive& archive, const ArchiveMember& index) {
+  const std::string label = "the second linker member";
+  const uint8_t* data = archive.bytes + index.offset;
+  if (index.size < 4) return label + " is too short to hold its member count";
+  const uint64_t members = ReadLittleEndian(data, 4);
+  if (members > (index.size - 4) / 4 || index.size - 4 - members * 4 < 4) {
+    return label + " names " + std::to_string(members) + " members but has no room for them";
+  }
+  for (uint32_t i = 0; i < members; ++i) {
+    const uint32_t offset = ReadLittleEndian(data + 4 + i * 4, 4);
+    const ArchiveMember* member = FindObjectMember(archive.members, offset);
+    if (member == nullptr) {
+      return "member " + std::to_string(i) + " of " + label + " points at offset " +
+             std::to_string(offset) + ", which is not the header of an object member";
+    }
+    archive.linkerMembers.push_back(static_cast<uint32_t>(member - archive.members.data()));
+  }
+  uint32_t at = 4 + static_cast<uint32_t>(members) * 4;
+  const uint64_t count = ReadLittleEndian(data + at, 4);
+  at += 4;
+  if (count > (index.size - at) / 2) {
+    return label + " names " + std::to_string(count) + " symbols but has room for fewer";
+  }
+  const uint32_t end = index.offset + index.size;
+  uint32_t name = index.offset + at + static_cast<uint32_t>(count) * 2;
+  archive.linkerFirst = archive.symbols.size();
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint16_t slot = static_cast<uint16_t>(ReadLittleEndian(data + at + i * 2, 2));
+    if (slot == 0 || slot > members) {
+      return "symbol " + std::to_string(i) + " of " + label + " names member " +
+             std::to_string(slot) + " of " + std::to_string(members);
+    }
+    const void* zero = memchr(archive.bytes + name, 0, end - name);
+    if (zero == nullptr) {
+      return label + " names " + std::to_string(count) + " symbols but ends after " +
+             std::to_string(i);
+    }
+    archive.symbols.push_back({archive.linkerMembers[slot - 1], name});
+    archive.linkerIndices.push_back(slot);
+    name = static_cast<uint32_t>(static_cast<const uint8_t*>(zero) - archive.bytes) + 1;
+  }
+  return "";
+}
+
 }  // namespace
 
 bool IsArchive(const uint8_t* bytes, uint32_t length) {
@@ -199,7 +252,7 @@ Result<Archive> LoadArchive(const std::string& path, const uint8_t* bytes, uint3
   if (length < kMagicSize || memcmp(bytes, "!<arch>\n", kMagicSize) != 0) {
     return Error{Fault::kDamaged, path, "it does not start with \"!<arch>\\n\""};
   }
-  Archive archive{bytes, length, {}, {}};
+  Archive archive{bytes, length, {}, {}, {}, {}, 0};
   std::string what = ReadMembers(bytes, length, &archive.members);
   if (!what.empty()) return Error{Fault::kDamaged, path, std::move(what)};
   // A BSD index names its symbols in a layout of its own, which the renamer
@@ -207,9 +260,18 @@ Result<Archive> LoadArchive(const std::string& path, const uint8_t* bytes, uint3
   for (const ArchiveMember& member : archive.members) {
     if (member.name.starts_with("__.SYMDEF")) return Error{Fault::kFixedIndex, path};
   }
+  // MSVC's libraries put a second "/" right after the first.
+  if (archive.members.size() >= 2 && archive.members[0].name == "/" && archive.members[0].special &&
+      archive.members[1].name == "/" && archive.members[1].special) {
+    archive.members[1].secondLinker = true;
+  }
   for (const ArchiveMember& member : archive.members) {
     if (!IsSymbolIndex(member)) continue;
     what = ReadIndex(archive, member, &archive.symbols);
+    if (!what.empty()) return Error{Fault::kDamaged, path, std::move(what)};
+  }
+  if (const ArchiveMember* second = FindSecondLinker(archive)) {
+    what = ReadSecondLinker(archive, *second);
     if (!what.empty()) return Error{Fault::kDamaged, path, std::move(what)};
   }
   return archive;

@@ -24,6 +24,7 @@ struct ArchiveMember {
   uint32_t offset;
   uint32_t size;
   bool special;
+  bool secondLinker = false;  // MSVC's second "/": little-endian, its names sorted
 };
 
 // One entry of the symbol index: the member it names (an index into
@@ -35,8 +36,9 @@ struct ArchiveSymbol {
 
 // Whether member is a symbol index ("/" or "/SYM64/"): special, and not the
 // long-name table.
+// MSVC's second linker member is read and written on its own.
 inline bool IsSymbolIndex(const ArchiveMember& member) {
-  return member.special && member.name != "//";
+  return member.special && member.name != "//" && !member.secondLinker;
 }
 
 // The width of an index's numbers: 8 bytes in "/SYM64/", 4 in "/".
@@ -49,14 +51,27 @@ struct Archive {
   uint32_t length;       // its length, which every member and entry was checked against
   std::vector<ArchiveMember> members;  // every member, in file order
   std::vector<ArchiveSymbol> symbols;  // every index entry, in index order
+  // MSVC's second linker member, when the library has one (a "/" right after
+  // the first): a table of member offsets, and per symbol a 1-based index
+  // into it; its entries close symbols, from linkerFirst on.
+  std::vector<uint32_t> linkerMembers;  // the table, as positions in members
+  std::vector<uint16_t> linkerIndices;  // per entry, as stored
+  size_t linkerFirst = 0;
 };
+
+// MSVC's second linker member of archive, or none.
+inline const ArchiveMember* FindSecondLinker(const Archive& archive) {
+  return archive.members.size() >= 2 && archive.members[1].secondLinker ? &archive.members[1]
+                                                                        : nullptr;
+}
 
 // True when bytes start with the magic of an archive, "!<arch>\n", or of a
 // thin archive, "!<thin>\n".
 bool IsArchive(const uint8_t* bytes, uint32_t length);
 
 // Walks the archive held in the length bytes at bytes (the file at path),
-// resolving member names and the symbol index; changes no byte. Fails with
+// resolving member names and the symbol index, both of MSVC's linker members
+// included; changes no byte. Fails with
 // kThinArchive, kFixedIndex for an index that cannot be updated (BSD
 // "__.SYMDEF"), or kDamaged naming what is wrong.
 Result<Archive> LoadArchive(const std::string& path, const uint8_t* bytes, uint32_t length);

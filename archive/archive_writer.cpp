@@ -45,6 +45,47 @@ uint32_t OldPadding(const Archive& archive, uint32_t end) {
   return end & 1 && end < archive.length ? 1 : 0;
 }
 
+// MSVC's second linker member with the entries' new names, its names sorted
+// again in byte order (the linker searches them by bisection), each keeping
+// its member; the member offsets are those of the input, for the caller to
+// move. Returns the data, padded to an even size.
+std::vector<uint8_t> BuildSecondLinker(const Archive& archive,
+                                       std::span<const IndexRename> entries) {
+  const ArchiveMember& member = *FindSecondLinker(archive);
+  struct Entry {
+    const char* name;
+    uint16_t slot;
+  };
+  std::vector<Entry> sorted;
+  sorted.reserve(archive.linkerIndices.size());
+  size_t next = 0;
+  for (size_t k = 0; k < archive.linkerIndices.size(); ++k) {
+    const uint32_t nameOffset = archive.symbols[archive.linkerFirst + k].nameOffset;
+    while (next < entries.size() && entries[next].nameOffset < nameOffset) ++next;
+    const char* name = next < entries.size() && entries[next].nameOffset == nameOffset
+                           ? entries[next].newName
+                           : reinterpret_cast<const char*>(archive.bytes + nameOffset);
+    sorted.push_back({name, archive.linkerIndices[k]});
+  }
+  std::stable_sort(sorted.begin(), sorted.end(),
+                   [](const Entry& a, const Entry& b) { return strcmp(a.name, b.name) < 0; });
+  auto put = [](std::vector<uint8_t>& data, uint32_t value, uint32_t width) {
+    for (uint32_t b = 0; b < width; ++b) data.push_back(static_cast<uint8_t>(value >> (8 * b)));
+  };
+  std::vector<uint8_t> data;
+  const auto members = static_cast<uint32_t>(archive.linkerMembers.size());
+  put(data, members, 4);
+  for (uint32_t i = 0; i < members; ++i) {
+    data.insert(data.end(), archive.bytes + member.offset + 4 + i * 4,
+                archive.bytes + member.offset + 8 + i * 4);
+  }
+  put(data, static_cast<uint32_t>(sorted.size()), 4);
+  for (const Entry& e : sorted) put(data, e.slot, 2);
+  for (const Entry& e : sorted) data.insert(data.end(), e.name, e.name + strlen(e.name) + 1);
+  data.resize((data.size() + 1) / 2 * 2, 0);
+  return data;
+}
+
 }  // namespace
 
 std::vector<BytePatch> GrowMember(const Archive& archive, const ArchiveMember& member,
@@ -110,6 +151,16 @@ std::vector<BytePatch> RebuildIndexes(const Archive& archive, std::span<const In
     symbol = last;
   }
 
+  const ArchiveMember* second = FindSecondLinker(archive);
+  size_t secondPatch = 0;
+  if (second != nullptr) {
+    std::vector<uint8_t> data = BuildSecondLinker(archive, entries);
+    const uint32_t end = second->offset + second->size;
+    rebuilt.push_back(SizeField(second->header, uint64_t{second->offset} + data.size()));
+    secondPatch = rebuilt.size();
+    rebuilt.push_back({second->offset, second->size + OldPadding(archive, end), std::move(data)});
+  }
+
   // Where each member header lands: moved by what every patch before it adds,
   // an insertion at the header's own offset (the end of the member before)
   // included.
@@ -123,10 +174,22 @@ std::vector<BytePatch> RebuildIndexes(const Archive& archive, std::span<const In
   }
   std::sort(moves.begin(), moves.end());
   for (size_t k = 1; k < moves.size(); ++k) moves[k].second += moves[k - 1].second;
-  for (const Slot& slot : slots) {
-    auto after = std::upper_bound(moves.begin(), moves.end(), slot.header,
+  auto shiftOf = [&moves](uint32_t header) {
+    auto after = std::upper_bound(moves.begin(), moves.end(), header,
                                   [](uint32_t at, const auto& move) { return at < move.first; });
-    const int64_t shift = after == moves.begin() ? 0 : std::prev(after)->second;
+    return after == moves.begin() ? int64_t{0} : std::prev(after)->second;
+  };
+  if (second != nullptr) {
+    // The offsets are little-endian here.
+    uint8_t* field = rebuilt[secondPatch].bytes.data() + 4;
+    for (const uint32_t m : archive.linkerMembers) {
+      const uint32_t header = archive.members[m].header;
+      const auto moved = static_cast<uint32_t>(header + shiftOf(header));
+      for (uint32_t b = 0; b < 4; ++b) *field++ = static_cast<uint8_t>(moved >> (8 * b));
+    }
+  }
+  for (const Slot& slot : slots) {
+    const int64_t shift = shiftOf(slot.header);
     const auto header = static_cast<uint64_t>(slot.header + shift);
     uint8_t* field = rebuilt[slot.patch].bytes.data() + slot.at;
     for (uint32_t b = 0; b < slot.width; ++b) {
@@ -154,6 +217,17 @@ std::vector<BytePatch> PatchIndexesInPlace(const Archive& archive,
     }
     if (memcmp(data.data(), original, member.size) == 0) continue;
     patches.push_back({member.offset, member.size, std::move(data)});
+  }
+  // Names of the old lengths take the same room, sorted again.
+  const ArchiveMember* second = FindSecondLinker(archive);
+  if (second != nullptr && !entries.empty()) {
+    std::vector<uint8_t> data = BuildSecondLinker(archive, entries);
+    data.resize(second->size, 0);
+    if (memcmp(data.data(), archive.bytes + second->offset, second->size) != 0) {
+      patches.push_back({second->offset, second->size, std::move(data)});
+      std::stable_sort(patches.begin(), patches.end(),
+                       [](const BytePatch& a, const BytePatch& b) { return a.offset < b.offset; });
+    }
   }
   return patches;
 }

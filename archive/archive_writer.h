@@ -25,7 +25,7 @@ std::vector<IndexRename> FindIndexRenames(const Archive& archive,
 
 // The index members with entries' new names, each of its old name's length,
 // written over the old ones: one patch per index member that changes, in
-// offset order.
+// offset order. MSVC's second linker member has its names sorted again.
 std::vector<BytePatch> PatchIndexesInPlace(const Archive& archive,
                                            std::span<const IndexRename> entries);
 
@@ -42,6 +42,7 @@ std::vector<BytePatch> GrowMember(const Archive& archive, const ArchiveMember& m
 // order) and the new offset of its member's header. The index is padded to
 // an even size ("/") or to 8 bytes ("/SYM64/") and its header's size field
 // follows. Returns the index's patches, in offset order. A member offset past
-// 4 GiB in "/" is left to the write to refuse.
+// 4 GiB in "/" is left to the write to refuse. MSVC's second linker member
+// is rebuilt too: the same members, their new offsets, its names sorted.
 std::vector<BytePatch> RebuildIndexes(const Archive& archive, std::span<const IndexRename> entries,
                                       std::span<const BytePatch> patches);

@@ -19,7 +19,6 @@ enum class Fault : uint8_t {
   kCannotCreate,        // subject: the output path
   kNotElf,              // subject: the file or member
   kUnknownElfLayout,    // subject: the file or member
-  kCoffObject,          // subject: the file or member
   kCoffImportMember,    // subject: the file or member
   kMachOObject,         // subject: the file or member
   kLlvmBitcode,         // subject: the file or member
@@ -30,6 +29,7 @@ enum class Fault : uint8_t {
   kFixedIndex,          // subject: the library
   kRenameClash,         // subject: the object; detail: the old name written; other: the victim
   kFixedStringTable,    // subject: the object whose .strtab cannot move
+  kStringTableNotLast,  // subject: the COFF object whose string table has data after it
   kUnknownOption,       // subject: the argument
   kMissingValue,        // subject: the option
   kInvalidPathname,     // subject: the operand

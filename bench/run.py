@@ -11,7 +11,9 @@ ratios printed:
   a long (light plus pairs that match nothing) and a heavy swap list, against
   cat of every object, cp + mv of libc.a and both peers on libc.a;
 - arm: newlib's libc.a for bare-metal Arm with every name renamed that can be,
-  against cp + mv, arm-none-eabi-objcopy and llvm-objcopy.
+  against cp + mv, arm-none-eabi-objcopy and llvm-objcopy;
+- coff: MinGW's libmingwex.a with every defined name renamed (a heavy list)
+  and prefixed with -p, against cp + mv, the MinGW objcopy and llvm-objcopy.
 
 With --baseline, a second namepatch (a build from before a change) runs every
 namepatch command too, alternating with the rest, its rows named "before ..."
@@ -28,6 +30,7 @@ import tempfile
 import time
 
 import arm
+import coff
 import library
 
 AS = "powerpc-linux-gnu-as"
@@ -122,7 +125,7 @@ def object_workload(args, namepatch, work):
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--namepatch", default="build/driver/namepatch")
-    parser.add_argument("--workload", choices=["object", "library", "arm", "all"], default="all")
+    parser.add_argument("--workload", choices=["object", "library", "arm", "coff", "all"], default="all")
     parser.add_argument("--labels", type=int, default=200_000)
     parser.add_argument("--references", type=int, default=20_000)
     parser.add_argument("--pairs", type=int, default=20_000)
@@ -145,6 +148,8 @@ def main():
             library.workload(args, namepatch, work, run_once)
         if args.workload in ("arm", "all"):
             arm.workload(args, namepatch, work, run_once)
+        if args.workload in ("coff", "all"):
+            coff.workload(args, namepatch, work, run_once)
     finally:
         shutil.rmtree(work)
 

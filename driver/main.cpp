@@ -43,6 +43,7 @@ const char* const kOptionLines[] = {
     "  --dry-run           read and judge everything, report as the run would, write nothing\n",
     "  --help              print this help and exit\n",
     "  --version           print the version and exit\n",
+    "inputs: ELF and COFF objects (.o, .obj) and libraries of them (.a, .lib)\n",
 };
 
 void PrintUsage() {

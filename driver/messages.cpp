@@ -42,12 +42,6 @@ void PrintError(const Error& error) {
       fprintf(stderr, "LoadElfFile: %s is not an ELF file of a known class and byte order\n",
               subject);
       return;
-    case Fault::kCoffObject:
-      fprintf(stderr,
-              "ERROR: %s is a COFF object, whose names namepatch cannot rename; it renames "
-              "ELF objects only\n",
-              subject);
-      return;
     case Fault::kCoffImportMember:
       fprintf(stderr,
               "ERROR: %s is a COFF import member (of a Windows import library), whose "
@@ -95,6 +89,11 @@ void PrintError(const Error& error) {
       return;
     case Fault::kFixedStringTable:
       fprintf(stderr, "ERROR: .strtab of %s is section 0, which cannot move\n", subject);
+      return;
+    case Fault::kStringTableNotLast:
+      fprintf(stderr,
+              "ERROR: the string table of %s is followed by section data, which cannot move\n",
+              subject);
       return;
     case Fault::kUnknownOption:
       fprintf(stderr, "WARNING: unknown option '%s'\n", subject);

@@ -2,10 +2,11 @@
 
 #include <cstring>
 
-void AddDefinedName(const char* name, PrefixList* list) {
+void AddDefinedName(const char* name, PrefixList* list, size_t at) {
   if (list->defined.contains(name)) return;
   const std::string& oldName = list->store.emplace_back(name);
-  const std::string& newName = list->store.emplace_back(list->prefix + oldName);
+  const std::string& newName =
+      list->store.emplace_back(oldName.substr(0, at) + list->prefix + oldName.substr(at));
   list->defined.insert(oldName);
   list->pairs.oldNames.push_back(oldName.c_str());
   list->pairs.newNames.push_back(newName.c_str());

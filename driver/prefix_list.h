@@ -21,12 +21,14 @@ struct PrefixList {
   KeepList* keep = nullptr;  // names never prefixed; the ones met are noted
 };
 
-// Adds the name to list unless an earlier object defined it.
-void AddDefinedName(const char* name, PrefixList* list);
+// Adds the name to list unless an earlier object defined it, with the prefix
+// put after the name's first at bytes.
+void AddDefinedName(const char* name, PrefixList* list, size_t at = 0);
 
 // Adds to list the names that symbols (a format's symbol view) defines and no
 // earlier object did: symbols that other objects may see and that are not
-// imports. Kept names are left out.
+// imports. Kept names are left out. A view that says where in a name the
+// prefix goes (PrefixAt) has it put there.
 template <class Symbols>
 void CollectDefinedNames(const Symbols& symbols, PrefixList* list) {
   for (uint32_t i = 0; i < symbols.Count(); ++i) {
@@ -39,7 +41,9 @@ void CollectDefinedNames(const Symbols& symbols, PrefixList* list) {
         continue;
       }
     }
-    AddDefinedName(name, list);
+    size_t at = 0;
+    if constexpr (requires { symbols.PrefixAt(name); }) at = symbols.PrefixAt(name);
+    AddDefinedName(name, list, at);
   }
 }
 

@@ -7,6 +7,9 @@
 
 #include "archive/archive.h"
 #include "archive/archive_writer.h"
+#include "coff/coff_image.h"
+#include "coff/coff_symbols.h"
+#include "coff/coff_writer.h"
 #include "driver/messages.h"
 #include "driver/object_format.h"
 #include "elf/elf_image.h"
@@ -15,20 +18,24 @@
 
 namespace {
 
+// An object of either format namepatch renames, loaded where it lies.
+struct LoadedObject {
+  std::optional<ElfImage> elf;
+  std::optional<CoffImage> coff;
+};
+
 // An input read and loaded, as a library or an object, and held open until
 // its output is written.
 struct LoadedInput {
   InputSource source;
   std::optional<Archive> archive;
-  std::optional<ElfImage> elf;
+  LoadedObject object;
 };
 
 // The refusal of an object of a format that namepatch recognises but cannot
 // rename, named name; none for ELF and for bytes of no known format.
 std::optional<Error> RefuseForeignObject(ObjectFormat format, const std::string& name) {
   switch (format) {
-    case ObjectFormat::kCoff:
-      return Error{Fault::kCoffObject, name};
     case ObjectFormat::kCoffImport:
       return Error{Fault::kCoffImportMember, name};
     case ObjectFormat::kMachO:
@@ -36,20 +43,26 @@ std::optional<Error> RefuseForeignObject(ObjectFormat format, const std::string&
     case ObjectFormat::kLlvmBitcode:
       return Error{Fault::kLlvmBitcode, name};
     case ObjectFormat::kElf:
+    case ObjectFormat::kCoff:
     case ObjectFormat::kNone:
       break;
   }
   return std::nullopt;
 }
 
-// Loads the ELF object in bytes, named name in errors. An object of another
-// format, or one whose code GCC keeps in LTO sections too, is refused by what
-// it is: renaming it would report changes that the linker never sees.
-Result<ElfImage> LoadObject(const uint8_t* bytes, uint32_t length, ObjectFormat format,
-                            const std::string& name) {
+// Loads the ELF or COFF object in bytes, named name in errors. An object of
+// another format, or one whose code GCC keeps in LTO sections too, is refused
+// by what it is: renaming it would report changes that the linker never sees.
+Result<LoadedObject> LoadObject(const uint8_t* bytes, uint32_t length, ObjectFormat format,
+                                const std::string& name) {
   if (std::optional<Error> refusal = RefuseForeignObject(format, name)) return std::move(*refusal);
+  if (format == ObjectFormat::kCoff) {
+    Result<CoffImage> coff = LoadCoffImage(bytes, length, name);
+    if (!coff) return std::move(coff.error());
+    return LoadedObject{{}, *coff};
+  }
   Result<ElfImage> elf = LoadElfImage(bytes, length, name);
-  if (!elf) return elf;
+  if (!elf) return std::move(elf.error());
   switch (FindGccLto(*elf)) {
     case GccLto::kSlim:
       return Error{Fault::kGccLtoSlim, name};
@@ -58,7 +71,7 @@ Result<ElfImage> LoadObject(const uint8_t* bytes, uint32_t length, ObjectFormat 
     case GccLto::kNone:
       break;
   }
-  return elf;
+  return LoadedObject{*elf, {}};
 }
 
 Result<LoadedInput> LoadInput(const std::string& path, FileBuffer& buffer) {
@@ -78,18 +91,22 @@ Result<LoadedInput> LoadInput(const std::string& path, FileBuffer& buffer) {
     if (!archive) return std::move(archive.error());
     input.archive = std::move(*archive);
   } else {
-    Result<ElfImage> elf = LoadObject(bytes, length, IdentifyObjectFormat(bytes, length), path);
-    if (!elf) return std::move(elf.error());
-    input.elf = *elf;
+    Result<LoadedObject> object =
+        LoadObject(bytes, length, IdentifyObjectFormat(bytes, length), path);
+    if (!object) return std::move(object.error());
+    input.object = *object;
   }
   return input;
 }
 
-// What a member holds: none for the index, the long-name table and a member
-// that holds no object (text, data), which are carried as they are.
+// What a member holds: none for the index, the long-name table, a member
+// that holds no object (text, data) and a short import member, which are
+// carried as they are: renaming an import member would change what is
+// imported from its DLL.
 ObjectFormat IdentifyMember(const Archive& archive, const ArchiveMember& member) {
   if (member.special) return ObjectFormat::kNone;
-  return IdentifyObjectFormat(archive.bytes + member.offset, member.size);
+  const ObjectFormat format = IdentifyObjectFormat(archive.bytes + member.offset, member.size);
+  return format == ObjectFormat::kCoffImport ? ObjectFormat::kNone : format;
 }
 
 // What messages call a member: path(member).
@@ -98,10 +115,37 @@ std::string NameMember(const std::string& path, const ArchiveMember& member) {
 }
 
 // Loads an object member of format where it lies, named name in errors.
-Result<ElfImage> LoadMemberObject(const Archive& archive, const ArchiveMember& member,
-                                  ObjectFormat format, const std::string& name) {
+Result<LoadedObject> LoadMemberObject(const Archive& archive, const ArchiveMember& member,
+                                      ObjectFormat format, const std::string& name) {
   return LoadObject(archive.bytes + member.offset, member.size, format, name);
 }
+
+Result<ObjectRenames> RenameObject(const LoadedObject& object, const std::string& name,
+                                   const OldNameIndex& index, std::span<const char* const> newNames,
+                                   bool grow) {
+  if (object.coff) return RenameCoffObject(*object.coff, name, index, newNames, grow);
+  return RenameElfObject(*object.elf, name, index, newNames, grow);
+}
+
+// Calls visit with the symbols of object, COFF section entries left out;
+// not for an ELF object without .symtab.
+template <class Visit>
+void VisitObjectSymbols(const LoadedObject& object, Visit&& visit) {
+  if (object.coff) {
+    const CoffNames names = ListCoffNames(*object.coff);
+    VisitCoffSymbols(*object.coff, names, false, visit);
+  } else {
+    VisitElfSymbols(*object.elf, visit);
+  }
+}
+
+bool HasSymbols(const LoadedObject& object) {
+  return object.coff ? object.coff->symbolCount != 0 : object.elf->symtab.has_value();
+}
+
+// Whether object is a linked ELF object (a shared object or an executable),
+// whose dynamic symbols keep their names.
+bool IsLinkedObject(const LoadedObject& object) { return object.elf && IsLinkedElf(*object.elf); }
 
 // What one input's renames come to: the patches of its output, in offset
 // order, and the matches of its objects, in file order, to report (a member
@@ -114,10 +158,20 @@ struct InputRenames {
 
 // Applies to object, named name, the edits that its renames are to carry;
 // none without a plan.
-void EditObject(const ElfImage& elf, const std::string& name, VendorEdits* edits,
+void EditObject(const LoadedObject& loaded, const std::string& name, VendorEdits* edits,
                 ObjectRenames* object) {
   const uint32_t number = edits->nextObject++;
-  if (edits->plan == nullptr || !elf.symtab) return;
+  if (edits->plan == nullptr || !HasSymbols(loaded)) return;
+  if (loaded.coff) {
+    const CoffNames names = ListCoffNames(*loaded.coff);
+    const std::vector<uint8_t> wanted =
+        VisitCoffSymbols(*loaded.coff, names, false, [&](const auto& symbols) {
+          return PlanSymbolEdits(symbols, number, *edits->plan, kEditHide, kEditLocalize);
+        });
+    LocalizeCoffSymbols(*loaded.coff, names, wanted, kEditLocalize, object);
+    return;
+  }
+  const ElfImage& elf = *loaded.elf;
   const std::vector<uint8_t> wanted = VisitElfSymbols(elf, [&](const auto& symbols) {
     return PlanSymbolEdits(symbols, number, *edits->plan, kEditHide, kEditLocalize);
   });
@@ -136,17 +190,18 @@ Status VisitInputObjects(const Config& config, FileBuffer& buffer, Visit&& visit
     Result<LoadedInput> input = LoadInput(path, buffer);
     if (!input) return std::move(input.error());
     if (stamps != nullptr) stamps->push_back(input->source.stamp);
-    if (input->elf) {
-      visit(*input->elf, i, nullptr);
+    if (!input->archive) {
+      visit(input->object, i, nullptr);
       continue;
     }
     const Archive& archive = *input->archive;
     for (const ArchiveMember& member : archive.members) {
       const ObjectFormat format = IdentifyMember(archive, member);
       if (format == ObjectFormat::kNone) continue;
-      Result<ElfImage> elf = LoadMemberObject(archive, member, format, NameMember(path, member));
-      if (!elf) return std::move(elf.error());
-      visit(*elf, i, &member);
+      Result<LoadedObject> object =
+          LoadMemberObject(archive, member, format, NameMember(path, member));
+      if (!object) return std::move(object.error());
+      visit(*object, i, &member);
     }
   }
   return {};
@@ -167,12 +222,12 @@ Result<InputRenames> RenameArchive(const Archive& archive, const std::string& pa
     const ObjectFormat format = IdentifyMember(archive, member);
     if (format == ObjectFormat::kNone) continue;
     const std::string name = NameMember(path, member);
-    Result<ElfImage> elf = LoadMemberObject(archive, member, format, name);
-    if (!elf) return std::move(elf.error());
-    Result<ObjectRenames> object = RenameElfObject(*elf, name, index, newNames, grow);
+    Result<LoadedObject> loaded = LoadMemberObject(archive, member, format, name);
+    if (!loaded) return std::move(loaded.error());
+    Result<ObjectRenames> object = RenameObject(*loaded, name, index, newNames, grow);
     if (!object) return std::move(object.error());
-    EditObject(*elf, name, edits, &*object);
-    if (!object->matches.empty() && IsLinkedElf(*elf)) renames.linkedObjects.push_back(name);
+    EditObject(*loaded, name, edits, &*object);
+    if (!object->matches.empty() && IsLinkedObject(*loaded)) renames.linkedObjects.push_back(name);
     if (object->grew) {
       grew = true;
       object->patches = GrowMember(archive, member, std::move(object->patches));
@@ -205,10 +260,10 @@ Status CollectPrefixList(const Config& config, PrefixList* list, std::vector<Fil
   uint32_t object = 0;
   Status visited = VisitInputObjects(
       config, buffer,
-      [&](const ElfImage& elf, uint32_t, auto) {
+      [&](const LoadedObject& loaded, uint32_t, auto) {
         const uint32_t number = object++;
-        if (!elf.symtab) return;
-        VisitElfSymbols(elf, [&](const auto& symbols) {
+        if (!HasSymbols(loaded)) return;
+        VisitObjectSymbols(loaded, [&](const auto& symbols) {
           if (list != nullptr) CollectDefinedNames(symbols, list);
           if (plan != nullptr) CountNames(symbols, number, plan);
         });
@@ -224,15 +279,16 @@ Status CollectPrefixList(const Config& config, PrefixList* list, std::vector<Fil
 
 Status CollectClashes(const Config& config, ClashCensus* census, FileBuffer& buffer) {
   return VisitInputObjects(
-      config, buffer, [&](const ElfImage& elf, uint32_t input, const ArchiveMember* member) {
+      config, buffer, [&](const LoadedObject& loaded, uint32_t input, const ArchiveMember* member) {
         const uint32_t number = static_cast<uint32_t>(census->places.size());
         const std::string& path = config.inputs.paths[input];
         census->places.push_back(member ? path + "(" + member->name + ")" : path);
         census->inputOf.push_back(input);
         census->inLibrary.push_back(member != nullptr);
-        if (elf.symtab) {
-          VisitElfSymbols(
-              elf, [&](const auto& symbols) { CountStrongDefinitions(symbols, number, census); });
+        if (HasSymbols(loaded)) {
+          VisitObjectSymbols(loaded, [&](const auto& symbols) {
+            CountStrongDefinitions(symbols, number, census);
+          });
         }
       });
 }
@@ -265,11 +321,11 @@ Status ProcessInput(const std::string& path, const Config& config, const RenameL
       if (!archive) return std::move(archive.error());
       renames = std::move(*archive);
     } else {
-      Result<ObjectRenames> object = RenameElfObject(*input->elf, path, index, newNames, grow);
+      Result<ObjectRenames> object = RenameObject(input->object, path, index, newNames, grow);
       if (!object) return std::move(object.error());
-      EditObject(*input->elf, path, edits, &*object);
+      EditObject(input->object, path, edits, &*object);
       renames.patches = std::move(object->patches);
-      if (!object->matches.empty() && IsLinkedElf(*input->elf)) {
+      if (!object->matches.empty() && IsLinkedObject(input->object)) {
         renames.linkedObjects.push_back(path);
       }
       renames.reports.push_back(std::move(object->matches));

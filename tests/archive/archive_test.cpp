@@ -120,6 +120,24 @@ TEST_F(ArchiveLoader, ResolvesIndexEntriesToMembersInBothWidths) {
   }
 }
 
+TEST_F(ArchiveLoader, ReadsBothLinkerMembersOfAnMsvcLibrary) {
+  ArchiveLayout layout = GnuLayout();
+  layout.msvc = true;
+  const Archive* archive = Load(BuildArchive(layout).bytes);
+  ASSERT_NE(archive, nullptr) << err_;
+  EXPECT_TRUE(archive->members[1].secondLinker);
+  EXPECT_FALSE(IsSymbolIndex(archive->members[1]));
+  // The second member's entries follow the first's, sorted by name.
+  ASSERT_EQ(archive->symbols.size(), 2 * layout.index.size());
+  ASSERT_EQ(archive->linkerFirst, layout.index.size());
+  const char* sorted[] = {"odd", "uart_init", "uart_poll"};
+  const uint32_t members[] = {6, 3, 3};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(NameAt(archive->symbols[3 + i].nameOffset), sorted[i]);
+    EXPECT_EQ(archive->symbols[3 + i].member, members[i]);
+  }
+}
+
 struct RefusalCase {
   const char* title;
   std::function<std::string()> bytes;
@@ -134,6 +152,17 @@ BuiltArchive Base(bool wide = false) {
   layout.members = {{"uart.o", "abc"}, {"a_rather_long_name.o", "xy"}};
   layout.index = {{"uart_init", 0}, {"uart_poll", 0}};
   layout.index64 = wide;
+  return BuildArchive(layout);
+}
+
+// Base with MSVC's second linker member after the index: its header at 100,
+// its data from 160 (two member offsets from 164, two symbol indices at 176,
+// the names from 180 to 200).
+BuiltArchive MsvcBase() {
+  ArchiveLayout layout;
+  layout.members = {{"uart.o", "abc"}, {"a_rather_long_name.o", "xy"}};
+  layout.index = {{"uart_poll", 1}, {"uart_init", 0}};
+  layout.msvc = true;
   return BuildArchive(layout);
 }
 
@@ -156,6 +185,21 @@ const char kIndexUnusable[] = "has a symbol index that cannot be updated\n";
 const char kNotObject[] = ", which is not the header of an object member\n";
 
 const RefusalCase kRefusals[] = {
+    {"second linker member count past its room",
+     [] { return Put(MsvcBase().bytes, 160, std::string("\xFF\xFF\0\0", 4)); },
+     "is damaged: the second linker member names 65535 members but has no room for them\n"},
+    {"second linker member offset inside a member",
+     [] { return Put(MsvcBase().bytes, 164, std::string("\x1B\x01\0\0", 4)); },
+     std::string("is damaged: member 0 of the second linker member points at offset 283") +
+         kNotObject},
+    {"second linker symbol count past its room",
+     [] { return Put(MsvcBase().bytes, 172, std::string("\xFF\xFF\0\0", 4)); },
+     "is damaged: the second linker member names 65535 symbols but has room for fewer\n"},
+    {"second linker symbol of member 0",
+     [] { return Put(MsvcBase().bytes, 176, std::string("\0\0", 2)); },
+     "is damaged: symbol 0 of the second linker member names member 0 of 2\n"},
+    {"second linker names cut short", [] { return Put(MsvcBase().bytes, 199, "x"); },
+     "is damaged: the second linker member names 2 symbols but ends after 1\n"},
     {"thin", [] { return "!<thin>\n" + MemberHeader("uart.o/", "0"); },
      "is a thin archive; rename its member files instead\n"},
     {"no magic", [] { return std::string("!<arch>"); },
@@ -233,6 +277,8 @@ TEST_F(ArchiveLoader, RefusesWithOneMessageNamingWhatIsWrong) {
   ASSERT_EQ(archive_->length, 308u);
   ASSERT_NE(Load(Base(true).bytes), nullptr) << err_;
   ASSERT_EQ(archive_->members[2].header, 194u);
+  ASSERT_NE(Load(MsvcBase().bytes), nullptr) << err_;
+  ASSERT_EQ(archive_->members[3].header, 282u);
   for (const RefusalCase& c : kRefusals) {
     EXPECT_EQ(Load(c.bytes()), nullptr) << c.title;
     EXPECT_EQ(err_, "LoadElfFile: lib.a " + c.err) << c.title;

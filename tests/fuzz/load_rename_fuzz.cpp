@@ -16,11 +16,15 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "archive/archive.h"
 #include "archive/archive_writer.h"
+#include "coff/coff_image.h"
+#include "coff/coff_symbols.h"
+#include "coff/coff_writer.h"
 #include "driver/object_format.h"
 #include "elf/elf_image.h"
 #include "elf/elf_writer.h"
@@ -235,6 +239,66 @@ void JudgeObject(const ElfImage& elf) {
   static_cast<void>(IsLinkedElf(elf));
 }
 
+// Each symbol record's name as the COFF object at bytes reads it; entries
+// that carry a section's name (whose record follows a COMDAT symbol) are
+// none, since a rename changes them besides its own matches.
+std::vector<std::optional<std::string>> CoffSymbolNames(const CoffImage& coff,
+                                                        const CoffNames& names) {
+  std::vector<std::optional<std::string>> read;
+  for (uint32_t e = 0; e < names.symbolEntries; ++e) {
+    const CoffEntry& entry = names.entries[e];
+    if (entry.kind != CoffEntryKind::kSymbol || entry.offset == 0) {
+      read.emplace_back();
+      continue;
+    }
+    read.emplace_back(reinterpret_cast<const char*>(names.bytes.data()) + entry.offset);
+  }
+  (void)coff;
+  return read;
+}
+
+// Renames a COFF object's own names in place and with growth: a rename is
+// refused only as a clash (or, growing, a table that cannot grow), and the
+// output loads with every symbol reading its last matching pair's new name
+// or its own.
+void CheckCoff(const uint8_t* bytes, uint32_t length) {
+  Result<CoffImage> coff = LoadCoffImage(bytes, length, gInputPath);
+  if (!coff) return;
+  const CoffNames names = ListCoffNames(*coff);
+  const std::vector<std::optional<std::string>> before = CoffSymbolNames(*coff, names);
+  std::vector<std::string> some;
+  for (const auto& name : before) {
+    if (name && !name->empty() && some.size() < 3) some.push_back(*name);
+  }
+  for (bool grow : {false, true}) {
+    Pairs pairs = MakePairs(some, grow);
+    const OldNameIndex index = IndexOldNames(pairs.oldNames);
+    Result<ObjectRenames> renames = RenameCoffObject(*coff, "fuzz", index, pairs.newNames, grow);
+    if (!renames) {
+      const Fault fault = renames.error().fault;
+      Require(grow ? fault == Fault::kStringTableNotLast || fault == Fault::kNoMemory
+                   : fault == Fault::kRenameClash,
+              "a COFF rename is refused only as a clash or a table that cannot grow");
+      continue;
+    }
+    Require(grow || !renames->grew, "in place keeps the length");
+    std::string out = ApplyPatches(bytes, length, renames->patches);
+    Result<CoffImage> again = LoadCoffImage(reinterpret_cast<const uint8_t*>(out.data()),
+                                            static_cast<uint32_t>(out.size()), "renamed");
+    Require(static_cast<bool>(again), "a renamed COFF object loads");
+    const CoffNames after = ListCoffNames(*again);
+    std::vector<std::optional<std::string>> expected = before;
+    for (const RenameMatch& m : renames->matches) expected[m.symbol] = pairs.newNames[m.pair];
+    const std::vector<std::optional<std::string>> read = CoffSymbolNames(*again, after);
+    Require(read.size() == expected.size(), "a renamed COFF object keeps its symbols");
+    for (size_t i = 0; i < read.size(); ++i) {
+      Require(!read[i] || !expected[i] || *read[i] == *expected[i] ||
+                  (expected[i]->empty() && before[i] && before[i]->empty()),
+              "COFF names read as asked");
+    }
+  }
+}
+
 // Grows archive's members as the driver does: the result must load with
 // the same members and index entries, each entry naming the same member.
 void CheckArchiveGrowth(const Archive& archive, const Pairs& pairs) {
@@ -287,6 +351,9 @@ void CheckArchive(const Archive& archive) {
   for (size_t m = 0; m < archive.members.size(); ++m) {
     const ArchiveMember& member = archive.members[m];
     const uint8_t* bytes = archive.bytes + member.offset;
+    if (!member.special && IdentifyObjectFormat(bytes, member.size) == ObjectFormat::kCoff) {
+      CheckCoff(bytes, member.size);
+    }
     if (member.special || !IsElfMember(bytes, member.size)) continue;
     Result<ElfImage> elf = LoadElfImage(bytes, member.size, gInputPath);
     if (!elf) continue;
@@ -350,6 +417,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FileBuffer buffer;
   Result<InputSource> input = ReadInputFile(gInputPath, buffer);
   if (!input) return 0;
+  if (IdentifyObjectFormat(buffer.bytes.get(), input->length) == ObjectFormat::kCoff) {
+    CheckCoff(buffer.bytes.get(), input->length);
+    return 0;
+  }
   if (!IsElfMember(buffer.bytes.get(), input->length)) return 0;
   Result<ElfImage> elf = LoadElfImage(buffer.bytes.get(), input->length, gInputPath);
   if (!elf) return 0;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tests/support/archive_builder.h"
+#include "tests/support/coff_builder.h"
 #include "tests/support/elf_builder.h"
 
 namespace {
@@ -110,6 +111,36 @@ std::string MixedLibrary() {
   return testelf::BuildArchive(layout).bytes;
 }
 
+// A COFF object with a short, a long and a tail-sharing name, a COMDAT
+// section named after its symbol, and a static with an auxiliary record.
+std::string Coff(bool bigobj, uint16_t machine = 0x8664) {
+  testcoff::ObjectLayout object;
+  object.bigobj = bigobj;
+  object.machine = machine;
+  object.sections = {{".text", std::string(8, '\xC3')},
+                     {".rdata$.refptr.counter_var", std::string(8, '\0'), 0x40001040}};
+  object.symbols = {{"_start"},
+                    {"a_long_symbol_name"},
+                    {".rdata$.refptr.counter_var", 2, 3, 1},
+                    {".refptr.counter_var", 2},
+                    {"counter_var", 0},
+                    {"static", 1, 3, 1}};
+  testcoff::Built built = testcoff::BuildCoff(object);
+  object.symbols.push_back({"symbol_name", 1, 2, 0, 0, built.nameOffsets[1] + 7});
+  return testcoff::BuildCoff(object).bytes;
+}
+
+// COFF members in MSVC's form: both linker members, a long name.
+std::string CoffLibrary() {
+  testelf::ArchiveLayout layout;
+  layout.members = {{"plain_coff_member.obj", Coff(false)},
+                    {"big.obj", Coff(true)},
+                    {"i386.obj", Coff(false, 0x14C)}};
+  layout.index = {{"_start", 0}, {"a_long_symbol_name", 1}, {"_start", 2}};
+  layout.msvc = true;
+  return testelf::BuildArchive(layout).bytes;
+}
+
 // An object GCC built with -flto, slim: LTO sections and the marker symbol.
 ObjectLayout GccLtoSlim() {
   ObjectLayout object;
@@ -161,6 +192,9 @@ int main(int argc, char** argv) {
   files.emplace_back("library.a", Library(false));
   files.emplace_back("library64.a", Library(true));
   files.emplace_back("mixed.a", MixedLibrary());
+  files.emplace_back("coff.obj", Coff(false));
+  files.emplace_back("bigobj.obj", Coff(true));
+  files.emplace_back("coff.lib", CoffLibrary());
   files.emplace_back("foreign.a", ForeignLibrary());
   for (const auto& [name, bytes] : files) {
     std::ofstream out(std::string(argv[1]) + "/" + name, std::ios::binary | std::ios::trunc);

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Objects the installed toolchains write that namepatch cannot rename are
-refused by name and left as they were, alone and inside a library; linked
-objects get their note; a dry run changes nothing and reports as the real run.
+refused by name and left as they were, alone and inside a library, but for a
+COFF import member, which a library carries as it is; COFF objects, told by
+the same headers, are renamed there; linked objects get their note; a dry run
+changes nothing and reports as the real run.
 """
 import glob
 import os
@@ -15,7 +17,8 @@ SOURCE = "int counter;\nint count_up(int x) { return counter += x; }\nint main(v
 
 
 def build_foreign(work):
-    """(label, path, what the refusal calls it) of each kind of foreign input."""
+    """(label, path, what the refusal calls it) of each kind of foreign input;
+    none for a COFF object, which is renamed."""
     src = os.path.join(work, "a.c")
 
     def cc(out, *command):
@@ -35,9 +38,8 @@ def build_foreign(work):
     rt.run_ok(["ar", "xN", "4", "x.lib", "x.dll"], cwd=work)
     import_member = os.path.join(work, "x.dll")
     return [
-        ("COFF", cc("coff.o", "x86_64-w64-mingw32-gcc"), "is a COFF object"),
-        ("COFF bigobj", cc("bigobj.o", "x86_64-w64-mingw32-gcc", "-Wa,-mbig-obj"),
-         "is a COFF object"),
+        ("COFF", cc("coff.o", "x86_64-w64-mingw32-gcc"), None),
+        ("COFF bigobj", cc("bigobj.o", "x86_64-w64-mingw32-gcc", "-Wa,-mbig-obj"), None),
         ("COFF import member", import_member, "is a COFF import member"),
         ("Mach-O", os.path.join(work, "macho.o"), "is a Mach-O object"),
         ("fat Mach-O", fat_macho, "is a Mach-O object"),
@@ -62,6 +64,28 @@ def expect_refused(tool, args, path, subject, what, label):
             raise rt.Failure(f"{label}: {path} changed")
 
 
+def expect_renamed(tool, args, path, label, members):
+    """A run on a copy of path renames count_up in each of members objects."""
+    copy = path + ".copy"
+    shutil.copyfile(path, copy)
+    r = rt.run([tool, *args, copy])
+    renamed = r.stdout.decode().count("<count_up> -> ")
+    if r.returncode != 0 or r.stderr or renamed != members:
+        raise rt.Failure(f"{label} {args}: status {r.returncode}, {r.stdout!r}, {r.stderr!r}")
+
+
+def expect_carried(tool, args, library, member, label):
+    """A run on a copy of library renames its ELF member and leaves member's
+    bytes as they were."""
+    copy = os.path.join(os.path.dirname(library), "carried.a")
+    shutil.copyfile(library, copy)
+    r = rt.run([tool, *args, copy])
+    before, after = (rt.run_ok(["ar", "p", lib, member]).stdout for lib in (library, copy))
+    if r.returncode != 0 or b"<count_up> -> " not in r.stdout or before != after:
+        raise rt.Failure(f"{label} {args}: status {r.returncode}, {r.stderr!r}, member kept: "
+                         f"{before == after}")
+
+
 def check_foreign(tool, work):
     elf = os.path.join(work, "elf.o")
     rt.run_ok(["gcc", "-c", os.path.join(work, "a.c"), "-o", elf])
@@ -74,8 +98,15 @@ def check_foreign(tool, work):
         member = os.path.basename(path)
         rt.run_ok(["llvm-ar", "rc", library, elf, path, os.path.join(work, "notes.txt")])
         for args in (["-c", "count_up", "-n", "count_dn"], ["-p", "acme_"]):
+            if what is None:
+                expect_renamed(tool, args, path, label, 1)
+                expect_renamed(tool, args, library, label, 2)
+                continue
             expect_refused(tool, args, path, path, what, label)
-            expect_refused(tool, args, library, f"{library}({member})", what, label)
+            if label == "COFF import member":
+                expect_carried(tool, args, library, member, label)
+            else:
+                expect_refused(tool, args, library, f"{library}({member})", what, label)
 
 
 def check_linked(tool, work):

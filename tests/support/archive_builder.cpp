@@ -1,5 +1,7 @@
 #include "tests/support/archive_builder.h"
 
+#include <algorithm>
+
 namespace testelf {
 
 namespace {
@@ -12,6 +14,10 @@ std::string Padded(std::string text, size_t width) {
 void AppendBe(std::string& out, uint64_t value, int width) {
   for (int shift = 8 * (width - 1); shift >= 0; shift -= 8)
     out += static_cast<char>(value >> shift);
+}
+
+void AppendLe(std::string& out, uint64_t value, int width) {
+  for (int b = 0; b < width; ++b) out += static_cast<char>(value >> (8 * b));
 }
 
 void AppendMember(std::string& out, const std::string& name, const std::string& bytes) {
@@ -52,10 +58,16 @@ BuiltArchive BuildArchive(const ArchiveLayout& layout) {
   std::string names;
   for (const IndexEntry& e : layout.index) names += e.symbol + '\0';
   const size_t indexSize = width * (1 + layout.index.size()) + names.size();
+  std::vector<IndexEntry> sorted = layout.index;
+  std::stable_sort(sorted.begin(), sorted.end(),
+                   [](const IndexEntry& a, const IndexEntry& b) { return a.symbol < b.symbol; });
+  const size_t secondSize =
+      layout.msvc ? 8 + 4 * layout.members.size() + 2 * sorted.size() + names.size() : 0;
 
   BuiltArchive archive;
   size_t at = 8;
   if (!layout.index.empty()) at += 60 + indexSize + indexSize % 2;
+  if (layout.msvc) at += 60 + secondSize + secondSize % 2;
   if (!longNames.empty()) at += 60 + longNames.size() + longNames.size() % 2;
   for (size_t i = 0; i < contents.size(); ++i) {
     const size_t nameSize = contents[i].size() - layout.members[i].bytes.size();
@@ -72,6 +84,16 @@ BuiltArchive BuildArchive(const ArchiveLayout& layout) {
     AppendBe(index, layout.index.size(), width);
     for (const IndexEntry& e : layout.index) AppendBe(index, archive.headers[e.member], width);
     AppendMember(out, layout.index64 ? "/SYM64/" : "/", index + names);
+    if (out.size() % 2) out += '\n';
+  }
+  if (layout.msvc) {
+    std::string second;
+    AppendLe(second, layout.members.size(), 4);
+    for (uint32_t header : archive.headers) AppendLe(second, header, 4);
+    AppendLe(second, sorted.size(), 4);
+    for (const IndexEntry& e : sorted) AppendLe(second, e.member + 1, 2);
+    for (const IndexEntry& e : sorted) second += e.symbol + '\0';
+    AppendMember(out, "/", second);
     if (out.size() % 2) out += '\n';
   }
   if (!longNames.empty()) {

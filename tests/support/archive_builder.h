@@ -34,7 +34,10 @@ struct ArchiveLayout {
   bool bsdNames = false;
   std::vector<IndexEntry> index;
   bool index64 = false;  // "/SYM64/" instead of "/"
-  bool padLast = true;   // the "\n" after an odd-sized last member
+  // MSVC's second linker member after the index: every member's offset and
+  // the entries sorted by name, little-endian.
+  bool msvc = false;
+  bool padLast = true;  // the "\n" after an odd-sized last member
 };
 
 struct BuiltArchive {

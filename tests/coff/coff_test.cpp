@@ -1,0 +1,317 @@
+// The COFF loader and writer over objects the test builder lays out: damage
+// refused with its reason, and each way a new name goes (its record, its old
+// bytes, the end of the string table), read back from the written bytes.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "coff/coff_image.h"
+#include "coff/coff_writer.h"
+#include "rename/pair_index.h"
+#include "tests/support/coff_builder.h"
+
+namespace {
+
+using testcoff::BuildCoff;
+using testcoff::Built;
+using testcoff::ObjectLayout;
+
+const uint8_t* Bytes(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+
+void Set32(std::string& bytes, size_t at, uint32_t value) {
+  for (int b = 0; b < 4; ++b) bytes[at + b] = static_cast<char>(value >> (8 * b));
+}
+
+// .text, a long-named COMDAT section, a short and a long external name, a
+// static with an auxiliary record.
+ObjectLayout Basic(bool bigobj = false) {
+  ObjectLayout object;
+  object.bigobj = bigobj;
+  object.sections = {{".text", std::string(8, '\xC3')},
+                     {".text$func_long_name", "\xC3", 0x60001020}};
+  object.symbols = {{"short"},
+                    {"a_long_symbol_name"},
+                    {".text$func_long_name", 2, 3, 1},
+                    {"func_long_name", 2},
+                    {"static", 1, 3, 1}};
+  return object;
+}
+
+// Every symbol's name, then every section's, as the object reads them.
+std::vector<std::string> ReadNames(const std::string& bytes) {
+  Result<CoffImage> coff = LoadCoffImage(Bytes(bytes), static_cast<uint32_t>(bytes.size()), "x");
+  EXPECT_TRUE(coff) << (coff ? "" : coff.error().detail);
+  if (!coff) return {};
+  std::vector<std::string> names;
+  const uint32_t size = GetSymbolSize(*coff);
+  for (uint32_t i = 0; i < coff->symbolCount; ++i) {
+    const uint8_t* record = coff->image + coff->symbolTable + uint64_t{i} * size;
+    const auto& symbol = *reinterpret_cast<const IMAGE_SYMBOL*>(record);
+    if (HasLongName(symbol)) {
+      names.emplace_back(reinterpret_cast<const char*>(coff->image + coff->stringTable +
+                                                       GetLongNameOffset(symbol)));
+    } else {
+      names.emplace_back(reinterpret_cast<const char*>(symbol.Name),
+                         strnlen(reinterpret_cast<const char*>(symbol.Name), 8));
+    }
+    i += record[size - 1];
+  }
+  for (uint32_t s = 0; s < coff->sectionCount; ++s) {
+    names.emplace_back(GetCoffSectionName(*coff, s).name);
+  }
+  return names;
+}
+
+std::string ApplyPatches(const std::string& in, const std::vector<BytePatch>& patches) {
+  std::string out;
+  uint32_t at = 0;
+  for (const BytePatch& p : patches) {
+    EXPECT_GE(p.offset, at);
+    out.append(in, at, p.offset - at);
+    out.append(p.bytes.begin(), p.bytes.end());
+    at = p.offset + p.replaced;
+  }
+  return out.append(in, at, std::string::npos);
+}
+
+struct Renamed {
+  std::optional<Fault> fault;
+  std::string bytes;
+  bool grew = false;
+};
+
+Renamed Rename(const std::string& bytes, std::vector<const char*> oldNames,
+               std::vector<const char*> newNames, bool grow) {
+  Result<CoffImage> coff = LoadCoffImage(Bytes(bytes), static_cast<uint32_t>(bytes.size()), "x");
+  EXPECT_TRUE(coff);
+  const OldNameIndex index = IndexOldNames(oldNames);
+  Result<ObjectRenames> renames = RenameCoffObject(*coff, "x", index, newNames, grow);
+  if (!renames) return {renames.error().fault, "", false};
+  return {std::nullopt, ApplyPatches(bytes, renames->patches), renames->grew};
+}
+
+TEST(CoffWriter, PutsEachNewNameWhereItFits) {
+  struct Case {
+    const char* label;
+    std::function<void(ObjectLayout&)> shape;
+    std::vector<const char*> oldNames;
+    std::vector<const char*> newNames;
+    bool grow;
+    // The names expected after, from Basic's: {index, name}; or a fault.
+    std::vector<std::pair<size_t, const char*>> changed;
+    bool grew;
+    std::optional<Fault> fault = std::nullopt;
+  };
+  const auto none = [](ObjectLayout&) {};
+  const auto sharedTail = [](ObjectLayout& o) {
+    o.symbols.push_back({"the_tail_name"});
+    o.symbols.push_back({"tail_name", 1, 2, 0, 0, 1});  // nameAt is fixed below
+  };
+  const Case cases[] = {
+      {"short in its record", none, {"short"}, {"SHORT"}, false, {{0, "SHORT"}}, false},
+      {"short to shorter", none, {"short"}, {"s"}, true, {{0, "s"}}, false},
+      {"long over its bytes",
+       none,
+       {"a_long_symbol_name"},
+       {"A_long_symbol_name"},
+       false,
+       {{1, "A_long_symbol_name"}},
+       false},
+      {"short to long grows",
+       none,
+       {"short"},
+       {"short_grown_long"},
+       true,
+       {{0, "short_grown_long"}},
+       true},
+      {"long to short into the record",
+       none,
+       {"a_long_symbol_name"},
+       {"tiny"},
+       true,
+       {{1, "tiny"}},
+       false},
+      {"a COMDAT section follows in place",
+       none,
+       {"func_long_name"},
+       {"FUNC_long_name"},
+       false,
+       {{2, ".text$FUNC_long_name"}, {3, "FUNC_long_name"}, {6, ".text$FUNC_long_name"}},
+       false},
+      {"a COMDAT section follows by growth",
+       none,
+       {"func_long_name"},
+       {"acme_func_long_name"},
+       true,
+       {{2, ".text$acme_func_long_name"},
+        {3, "acme_func_long_name"},
+        {6, ".text$acme_func_long_name"}},
+       true},
+      {"a short COMDAT name follows in its header",
+       [](ObjectLayout& o) {
+         o.sections[1].name = ".text$f";
+         o.symbols[2].name = ".text$f";
+         o.symbols[3].name = "f";
+       },
+       {"f"},
+       {"g"},
+       false,
+       {{2, ".text$g"}, {3, "g"}, {6, ".text$g"}},
+       false},
+      {"a section that is not COMDAT keeps its name",
+       [](ObjectLayout& o) { o.sections[1].characteristics = 0x60000020; },
+       {"func_long_name"},
+       {"FUNC_long_name"},
+       false,
+       {{3, "FUNC_long_name"}},
+       false},
+      {"a shared tail refuses in place",
+       sharedTail,
+       {"the_tail_name"},
+       {"the_tail_NAME"},
+       false,
+       {},
+       false,
+       Fault::kRenameClash},
+      {"a shared tail grows with -g",
+       sharedTail,
+       {"the_tail_name"},
+       {"the_tail_NAME"},
+       true,
+       {{5, "the_tail_NAME"}},
+       true},
+      {"growth with bytes after the table",
+       [](ObjectLayout& o) { o.afterStrings = "junk"; },
+       {"short"},
+       {"short_grown_long"},
+       true,
+       {{0, "short_grown_long"}},
+       true},
+      {"growth with data after the table",
+       [](ObjectLayout& o) { o.dataAfterStrings = true; },
+       {"short"},
+       {"short_grown_long"},
+       true,
+       {},
+       false,
+       Fault::kStringTableNotLast},
+      {"in place with data after the table",
+       [](ObjectLayout& o) { o.dataAfterStrings = true; },
+       {"a_long_symbol_name"},
+       {"A_long_symbol_name"},
+       false,
+       {{1, "A_long_symbol_name"}},
+       false},
+      {"growth makes a string table",
+       [](ObjectLayout& o) {
+         o.sections.resize(1);
+         o.symbols = {{"short"}, {"static", 1, 3, 1}};
+         o.stringTable = false;
+       },
+       {"short"},
+       {"short_grown_long"},
+       true,
+       {{0, "short_grown_long"}},
+       true},
+  };
+  for (bool bigobj : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.label) + (bigobj ? " (bigobj)" : ""));
+      ObjectLayout layout = Basic(bigobj);
+      c.shape(layout);
+      Built built = BuildCoff(layout);
+      if (layout.symbols.size() == 7) {
+        // tail_name shares the_tail_name's last nine bytes.
+        layout.symbols[6].nameAt = built.nameOffsets[5] + 4;
+        built = BuildCoff(layout);
+      }
+      std::vector<std::string> expected = ReadNames(built.bytes);
+      for (const auto& [at, name] : c.changed) expected[at] = name;
+      const Renamed out = Rename(built.bytes, c.oldNames, c.newNames, c.grow);
+      EXPECT_EQ(out.fault, c.fault);
+      if (c.fault) continue;
+      EXPECT_EQ(out.grew, c.grew);
+      if (!c.grew) {
+        EXPECT_EQ(out.bytes.size(), built.bytes.size());
+      }
+      EXPECT_EQ(ReadNames(out.bytes), expected);
+      if (!layout.afterStrings.empty()) {
+        EXPECT_TRUE(out.bytes.ends_with(layout.afterStrings));
+      }
+    }
+  }
+}
+
+TEST(CoffLoader, RefusesDamageNamingIt) {
+  struct Case {
+    const char* label;
+    std::function<void(std::string&, const Built&)> damage;
+    const char* detail;
+  };
+  const size_t symbolCount = 12;
+  const Case cases[] = {
+      {"header cut", [](std::string& b, const Built&) { b.resize(12); },
+       "the COFF header lies outside the file"},
+      {"sections past the end", [](std::string& b, const Built&) { b[2] = '\x7f'; },
+       "the section table lies outside the file"},
+      {"symbols past the end", [](std::string& b, const Built&) { Set32(b, 8, 1 << 30); },
+       "the symbol table lies outside the file"},
+      {"symbols over the headers", [](std::string& b, const Built&) { Set32(b, 8, 24); },
+       "the symbol table overlaps the headers"},
+      {"too many symbols", [](std::string& b, const Built&) { Set32(b, symbolCount, 1 << 28); },
+       "the symbol table lies outside the file"},
+      {"auxiliary records run past",
+       [](std::string& b, const Built& x) { b[x.stringTable - 18 - 1] = 9; },
+       "the auxiliary records of symbol 5 run past the end of the symbol table"},
+      {"string table size below 4",
+       [](std::string& b, const Built& x) { Set32(b, x.stringTable, 2); },
+       "the string table's size 2 is below 4"},
+      {"string table past the end",
+       [](std::string& b, const Built& x) { Set32(b, x.stringTable, 1 << 20); },
+       "the string table lies outside the file"},
+      {"size field cut", [](std::string& b, const Built& x) { b.resize(x.stringTable + 2); },
+       "the string table's size field is cut short"},
+      {"long name past the table",
+       [](std::string& b, const Built& x) { Set32(b, x.symbolTable + 18 + 4, 5000); },
+       "the name of symbol 1 is not inside the string table"},
+      {"long name in the size field",
+       [](std::string& b, const Built& x) { Set32(b, x.symbolTable + 18 + 4, 2); },
+       "the name of symbol 1 is not inside the string table"},
+      {"last name unterminated", [](std::string& b, const Built&) { b.back() = 'x'; },
+       "the name of symbol 4 is not inside the string table"},
+      {"section name past the table",
+       [](std::string& b, const Built&) { memcpy(b.data() + 20 + 40, "/9999\0\0\0", 8); },
+       "the name of section 2 is not inside the string table"},
+  };
+  const Built built = BuildCoff(Basic());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::string bytes = built.bytes;
+    c.damage(bytes, built);
+    Result<CoffImage> coff = LoadCoffImage(Bytes(bytes), static_cast<uint32_t>(bytes.size()), "x");
+    ASSERT_FALSE(coff);
+    EXPECT_EQ(coff.error().fault, Fault::kDamaged);
+    EXPECT_EQ(coff.error().detail, c.detail);
+  }
+}
+
+// Under the sanitizers: a load of every prefix of an object, and a rename of
+// whatever loads, read nothing outside it.
+TEST(CoffLoader, EveryPrefixLoadsOrIsRefusedCleanly) {
+  for (bool bigobj : {false, true}) {
+    const std::string bytes = BuildCoff(Basic(bigobj)).bytes;
+    const std::vector<const char*> oldNames = {"short", "func_long_name"};
+    const std::vector<const char*> newNames = {"short_grown_long", "f"};
+    const OldNameIndex index = IndexOldNames(oldNames);
+    for (size_t length = 0; length <= bytes.size(); ++length) {
+      const std::string prefix = bytes.substr(0, length);
+      Result<CoffImage> coff = LoadCoffImage(Bytes(prefix), static_cast<uint32_t>(length), "x");
+      if (coff) (void)RenameCoffObject(*coff, "x", index, newNames, true);
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,368 @@
+#!/usr/bin/env python3
+"""COFF objects and libraries from real Windows toolchains, each row held
+against the peers: llvm-nm of namepatch's output must equal llvm-nm of
+x86_64-w64-mingw32-objcopy --redefine-syms and of llvm-objcopy
+--redefine-syms with the same list, the library's index included.
+- MinGW: a library built here and libmingwex.a prefixed with -p, a mixed
+  list with -g, and same-length names in place (the file keeps its length);
+  a bigobj object (-Wa,-mbig-obj) prefixed; --localize against objcopy
+  --localize-symbols; --clashes on two copies of one library.
+- MSVC style: clang --target=x86_64-pc-windows-msvc objects in a library
+  with both linker members and the long-names member, import members beside
+  them; -p keeps both linker members valid, the second sorted, and carries
+  the import members and their entries as they are.
+- i386: the prefix goes after the decoration of C names, and a program links
+  against the prefixed object.
+Running the linked programs is coff_wine_test.py's.
+"""
+import os
+import shutil
+import struct
+import tempfile
+
+import realtools as rt
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCES = os.path.join(HERE, "coff")
+MINGW = "x86_64-w64-mingw32-"
+MINGWEX = "/usr/x86_64-w64-mingw32/lib/libmingwex.a"
+MSVC = ["clang", "--target=x86_64-pc-windows-msvc", "-O1", "-c"]
+LIST = object()  # stands for the list file in namepatch's arguments
+
+
+def build_mingw_library(work, name, cross=MINGW, extra=()):
+    members = []
+    for part in (1, 2, 3):
+        obj = os.path.join(work, f"{name}{part}.o")
+        rt.run_ok([cross + "gcc", "-O1", f"-DPART={part}", *extra, "-c",
+                   os.path.join(SOURCES, "parts.c"), "-o", obj])
+        members.append(obj)
+    lib = os.path.join(work, f"lib{name}.a")
+    rt.run_ok([cross + "ar", "rcs", lib] + members)
+    return lib
+
+
+def nm(path):
+    """llvm-nm's symbols and, for a library, its index, sorted."""
+    text = rt.run_ok(["llvm-nm", "--print-armap", path]).stdout.decode("latin-1")
+    return sorted(line for line in text.replace(path, "<file>").splitlines() if line)
+
+
+def defined_globals(path):
+    text = rt.run_ok(["llvm-nm", "--defined-only", "--extern-only", "--format=just-symbols",
+                      path]).stdout.decode("latin-1")
+    return sorted({line for line in text.splitlines() if line and not line.endswith(":")})
+
+
+def local_names(path):
+    """Names of local symbols, which -p leaves and the peers' lists rename."""
+    text = rt.run_ok(["llvm-nm", path]).stdout.decode("latin-1")
+    return {f[2] for f in (line.split() for line in text.splitlines())
+            if len(f) == 3 and f[1].islower() and f[1] not in "uvw"}
+
+
+def unrename_local(line, back):
+    f = line.split()
+    if len(f) == 3 and f[1].islower() and f[2] in back:
+        return line[:-len(f[2])] + back[f[2]]
+    return line
+
+
+PEERS = ([MINGW + "objcopy"], ["llvm-objcopy"])
+
+
+def check_with_peers(tool, work, path, args, pairs, label, locals_stay=False, peers=PEERS):
+    """Runs namepatch with args on a copy of path and both peers with pairs;
+    returns the output's bytes."""
+    base = label + "-" + os.path.basename(path)
+    ours = os.path.join(work, base)
+    list_path = os.path.join(work, base + ".list")
+    with open(list_path, "w") as f:
+        f.writelines(f"{old} {new}\n" for old, new in pairs)
+    shutil.copyfile(path, ours)
+    rt.run_ok([tool, *(list_path if a == LIST else a for a in args), ours])
+    expected = None
+    for peer in peers:
+        out = os.path.join(work, peer[0] + "-" + base)
+        rt.run_ok(peer + ["--redefine-syms=" + list_path, path, out])
+        lines = nm(out)
+        if locals_stay:
+            # The peers rename a local that shares a defined name; -p keeps it.
+            back = {new: old for old, new in pairs if old in local_names(path)}
+            lines = sorted(unrename_local(line, back) for line in lines)
+        if expected is None:
+            expected = lines
+        if nm(ours) != lines:
+            diff = sorted(set(nm(ours)) ^ set(lines))[:20]
+            raise rt.Failure(f"{label}: llvm-nm differs from {peer[0]}'s: {diff}")
+    if not peers:
+        # No peer reads import members: the input's own listing, renamed.
+        new = dict(pairs)
+        kept = local_names(path) if locals_stay else set()
+
+        def renamed(line):
+            f = line.split()
+            if len(f) == 3 and f[1].islower() and f[2] in kept:
+                return line
+            if f and f[0] in new and " in " in line:
+                return new[f[0]] + line[len(f[0]):]
+            return line[:-len(f[-1])] + new[f[-1]] if f and f[-1] in new else line
+        lines = sorted(renamed(line) for line in nm(path))
+        if nm(ours) != lines:
+            diff = sorted(set(nm(ours)) ^ set(lines))[:20]
+            raise rt.Failure(f"{label}: llvm-nm differs from the input's renamed: {diff}")
+    with open(ours, "rb") as f:
+        return f.read()
+
+
+def prefix_pairs(path, prefix):
+    return [(name, prefix + name) for name in defined_globals(path)]
+
+
+def check_prefix(tool, work, path, label, prefix="acme_"):
+    data = check_with_peers(tool, work, path, ["-p", prefix], prefix_pairs(path, prefix), label,
+                            locals_stay=True)
+    print(f"{label}: {len(prefix_pairs(path, prefix))} names prefixed, {len(data)} bytes")
+
+
+def row_mingw_prefix(tool, work):
+    check_prefix(tool, work, build_mingw_library(work, "parts"), "mingw -p")
+
+
+def row_mingwex_prefix(tool, work):
+    check_prefix(tool, work, MINGWEX, "libmingwex -p")
+
+
+def row_mingw_mixed(tool, work):
+    lib = build_mingw_library(work, "mixed")
+    pairs = [("p3", "p3_now_in_the_string_table"), ("part_bump", "pb"),
+             ("part_counter", "part_counter_renamed_longer"), ("part_three", "part_3hree"),
+             ("part_common", "pc")]
+    check_with_peers(tool, work, lib, ["-g", "-a", LIST], pairs, "mingw mixed -g")
+
+
+def row_mingw_in_place(tool, work):
+    lib = build_mingw_library(work, "inplace")
+    pairs = [("p3", "q3"), ("part_three", "part_3hree"), ("part_value_of_a_long_name",
+                                                          "part_VALUE_of_a_long_name")]
+    data = check_with_peers(tool, work, lib, ["-a", LIST], pairs, "mingw in place")
+    if len(data) != os.path.getsize(lib):
+        raise rt.Failure("mingw in place: the library changed its length")
+
+
+def row_bigobj(tool, work):
+    obj = os.path.join(work, "big.o")
+    rt.run_ok([MINGW + "gcc", "-O1", "-DPART=1", "-Wa,-mbig-obj", "-c",
+               os.path.join(SOURCES, "parts.c"), "-o", obj])
+    with open(obj, "rb") as f:
+        if f.read(4) != b"\0\0\xff\xff":
+            raise rt.Failure("bigobj: the assembler wrote a plain header")
+    check_prefix(tool, work, obj, "bigobj -p")
+
+
+def read_members(data):
+    """(name, header offset, data) of each member of an ar archive."""
+    members, at, longnames = [], 8, b""
+    while at < len(data):
+        name = data[at:at + 16].rstrip(b" ")
+        size = int(data[at + 48:at + 58])
+        body = data[at + 60:at + 60 + size]
+        if name == b"//":
+            longnames = body
+        elif name.startswith(b"/") and name[1:].isdigit():
+            start = int(name[1:])
+            # GNU ends a long name with "/\n", MSVC with a zero byte.
+            name = longnames[start:].split(b"\0")[0].split(b"/\n")[0]
+        else:
+            name = name.rstrip(b"/")
+        members.append((name, at, body))
+        at += 60 + size + (size & 1)
+    return members
+
+
+def gnu_index(data):
+    """(symbol, member header offset) of a GNU-format library's index."""
+    members = read_members(data)
+    body = members[0][2]
+    count, = struct.unpack_from(">I", body)
+    offsets = struct.unpack_from(f">{count}I", body, 4)
+    names = body[4 + 4 * count:].split(b"\0")[:count]
+    return list(zip(names, offsets))
+
+
+def to_msvc_format(sources, out):
+    """Writes the members and index entries of GNU-format libraries as MSVC's
+    lib writes a library: both linker members, the long-names member, then
+    the members."""
+    entries, members = [], []
+    for source in sources:
+        data = open(source, "rb").read()
+        listed = read_members(data)
+        by_header = {at: len(members) + i for i, (_, at, _) in enumerate(
+            m for m in listed if m[0] not in (b"", b"/", b"//"))}
+        members += [(os.path.basename(n), body) for n, _, body in listed
+                    if n not in (b"", b"/", b"//")]
+        entries += [(name, by_header[at]) for name, at in gnu_index(data)]
+    longnames = b""
+    stored = []
+    for name, _ in members:
+        if len(name) > 15:
+            stored.append(b"/%d" % len(longnames))
+            longnames += name + b"\0"
+        else:
+            stored.append(name + b"/")
+    names = b"".join(n + b"\0" for n, _ in entries)
+    first = 4 + 4 * len(entries) + len(names)
+    ordered = sorted(entries)
+    second = 8 + 4 * len(members) + 2 * len(entries) + len(names)
+
+    def header(name, size):
+        return name.ljust(16) + b"0".ljust(12) + b"".ljust(6) + b"".ljust(6) + \
+            b"0".ljust(8) + str(size).encode().ljust(10) + b"`\n"
+
+    def padded(size):
+        return size + (size & 1)
+
+    at = 8 + 60 + padded(first) + 60 + padded(second) + 60 + padded(len(longnames))
+    offsets = []
+    for _, body in members:
+        offsets.append(at)
+        at += 60 + padded(len(body))
+    parts = [b"!<arch>\n", header(b"/", first), struct.pack(">I", len(entries)),
+             b"".join(struct.pack(">I", offsets[m]) for _, m in entries), names,
+             b"\n" * (first & 1), header(b"/", second), struct.pack("<I", len(members)),
+             b"".join(struct.pack("<I", o) for o in offsets), struct.pack("<I", len(entries)),
+             b"".join(struct.pack("<H", m + 1) for _, m in ordered),
+             b"".join(n + b"\0" for n, _ in ordered), b"\n" * (second & 1),
+             header(b"//", len(longnames)), longnames, b"\n" * (len(longnames) & 1)]
+    for name, (_, body) in zip(stored, members):
+        parts += [header(name, len(body)), body, b"\n" * (len(body) & 1)]
+    with open(out, "wb") as f:
+        f.write(b"".join(parts))
+
+
+def second_linker(data):
+    """The (name, member header offset) entries of MSVC's second linker
+    member, in stored order."""
+    members = read_members(data)
+    if [m[0] for m in members[:2]] != [b"", b""]:
+        raise rt.Failure("the library lost its second linker member")
+    body = members[1][2]
+    count, = struct.unpack_from("<I", body)
+    offsets = struct.unpack_from(f"<{count}I", body, 4)
+    at = 4 + 4 * count
+    symbols, = struct.unpack_from("<I", body, at)
+    indices = struct.unpack_from(f"<{symbols}H", body, at + 4)
+    names = body[at + 4 + 2 * symbols:].split(b"\0")[:symbols]
+    return [(name, offsets[i - 1]) for name, i in zip(names, indices)]
+
+
+def check_linker_members(label, data):
+    entries = second_linker(data)
+    names = [n for n, _ in entries]
+    if names != sorted(names):
+        raise rt.Failure(f"{label}: the second linker member's names are not sorted")
+    headers = {at for _, at, _ in read_members(data)}
+    first = gnu_index(data)
+    if sorted(entries) != sorted(first) or any(at not in headers for _, at in entries):
+        raise rt.Failure(f"{label}: the linker members disagree or point between members")
+
+
+def build_msvc_library(work):
+    objs = []
+    for name in ("msvc_lib", "parts"):
+        obj = os.path.join(work, name + ".obj")
+        rt.run_ok(MSVC + ["-DPART=2", os.path.join(SOURCES, name + ".c"), "-o", obj])
+        objs.append(obj)
+    gnu = os.path.join(work, "gnu.lib")
+    rt.run_ok(["llvm-lib", "/out:" + gnu] + objs)
+    k32 = os.path.join(work, "k32.lib")
+    with open(os.path.join(work, "k32.def"), "w") as f:
+        f.write("LIBRARY kernel32.dll\nEXPORTS\nExitProcess\n")
+    rt.run_ok(["llvm-dlltool", "-m", "i386:x86-64", "-d", os.path.join(work, "k32.def"),
+               "-l", k32])
+    lib = os.path.join(work, "msvc.lib")
+    to_msvc_format([gnu, k32], lib)
+    check_linker_members("the test's own MSVC library", open(lib, "rb").read())
+    return lib, gnu
+
+
+def row_msvc_library(tool, work):
+    lib, objects = build_msvc_library(work)
+    # Neither peer reads import members.
+    data = check_with_peers(tool, work, lib, ["-p", "acme_"], prefix_pairs(objects, "acme_"),
+                            "msvc -p", locals_stay=True, peers=())
+    check_linker_members("msvc -p", data)
+    names = {n for n, _ in second_linker(data)}
+    if not {b"acme_vfun_alpha", b"__imp_ExitProcess", b"ExitProcess"} <= names:
+        raise rt.Failure(f"msvc -p: the index lacks a renamed or an import name: {sorted(names)}")
+    ours = os.path.join(work, "inplace-msvc.lib")
+    shutil.copyfile(lib, ours)
+    rt.run_ok([tool, "-c", "vfun_alpha", "-n", "zfun_alpha", ours])
+    data = open(ours, "rb").read()
+    check_linker_members("msvc in place", data)
+    if len(data) != os.path.getsize(lib):
+        raise rt.Failure("msvc in place: the library changed its length")
+
+
+def row_i386(tool, work):
+    obj = os.path.join(work, "i386.o")
+    rt.run_ok(["i686-w64-mingw32-gcc", "-O1", "-c", os.path.join(SOURCES, "i386.c"), "-o", obj])
+    rt.run_ok([tool, "-p", "acme_", obj])
+    names = set(defined_globals(obj))
+    wanted = {"_acme_sfun@8", "@acme_ffun@8", "_acme_cfun", "_acme_cdata"}
+    if names != wanted:
+        raise rt.Failure(f"i386 -p: defined {sorted(names)}, expected {sorted(wanted)}")
+    rt.run_ok(["i686-w64-mingw32-gcc", os.path.join(SOURCES, "i386_main.c"), obj, "-o",
+               os.path.join(work, "i386.exe")])
+    print("i386 -p: decorated names prefixed after the decoration, program linked")
+
+
+def row_mingw_localize(tool, work):
+    """--localize against objcopy --localize-symbols with the names defined
+    outside COMDAT sections (.refptr ones are) that no other member uses."""
+    lib = build_mingw_library(work, "localize")
+    text = rt.run_ok(["llvm-nm", lib]).stdout.decode("latin-1")
+    used = {line.split()[-1] for line in text.splitlines() if line.split()[:1] == ["U"]}
+    names = [n for n in defined_globals(lib) if n not in used and not n.startswith(".refptr.")]
+    list_path = os.path.join(work, "localize.list")
+    with open(list_path, "w") as f:
+        f.writelines(n + "\n" for n in names)
+    ours, peer = os.path.join(work, "ours-localize.a"), os.path.join(work, "peer-localize.a")
+    shutil.copyfile(lib, ours)
+    rt.run_ok([tool, "--localize", ours])
+    rt.run_ok([MINGW + "objcopy", "--localize-symbols=" + list_path, lib, peer])
+    listed = [rt.run_ok([MINGW + "nm", p]).stdout.replace(p.encode(), b"") for p in (ours, peer)]
+    if listed[0] != listed[1]:
+        raise rt.Failure(f"--localize: nm differs from objcopy --localize-symbols: {listed}")
+
+
+def row_mingw_clashes(tool, work):
+    """--clashes on two copies of a library lists every name both define
+    outside COMDAT sections (.refptr ones are, and the linker keeps one)."""
+    lib = build_mingw_library(work, "clash")
+    copy = os.path.join(work, "libclash-copy.a")
+    shutil.copyfile(lib, copy)
+    result = rt.run([tool, "--clashes", lib, copy])
+    listed = [line.split("\t")[0] for line in result.stdout.decode("latin-1").splitlines()]
+    wanted = [n for n in defined_globals(lib) if not n.startswith(".refptr.")]
+    if result.returncode != 1 or listed != sorted(wanted):
+        raise rt.Failure(f"--clashes: status {result.returncode}, listed {listed}, "
+                         f"expected {sorted(wanted)}")
+
+
+ROWS = [row_mingw_prefix, row_mingw_localize, row_mingw_clashes, row_mingwex_prefix, row_mingw_mixed, row_mingw_in_place, row_bigobj,
+        row_msvc_library, row_i386]
+
+
+def body():
+    tool = rt.namepatch_binary()
+    rt.require_tools(MINGW + "gcc", MINGW + "objcopy", "llvm-nm", "llvm-objcopy", "llvm-lib",
+                     "llvm-dlltool", "clang", "i686-w64-mingw32-gcc")
+    with tempfile.TemporaryDirectory() as work:
+        for row in ROWS:
+            row(tool, work)
+
+
+if __name__ == "__main__":
+    rt.main(body)

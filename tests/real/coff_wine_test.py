@@ -1,0 +1,111 @@
+#!/usr/bin/env python3
+"""COFF programs linked against renamed libraries, run under wine, and the
+Windows build renaming a COFF library as the Linux build does.
+- A MinGW library prefixed with -p links into a program that runs.
+- Two copies of one library, built with gcc's default code model (extern
+  variables reached through .refptr COMDAT sections named after them),
+  prefixed apart, link whole into one program that runs; unprefixed, the
+  link fails with a duplicate definition.
+- An MSVC-style library (clang objects, both linker members, an import
+  library's members beside them) prefixed with -p links with lld-link into
+  a program with its own entry point and no C runtime, which exits with the
+  library's answer.
+- namepatch.exe under wine writes the bytes the Linux build writes, for -p
+  and for a mixed -g list on libmingwex.a.
+Usage: coff_wine_test.py namepatch namepatch.exe
+"""
+import os
+import shutil
+import sys
+import tempfile
+
+import coff_test as ct
+import realtools as rt
+
+MINGW = ct.MINGW
+
+
+def wine(work, *args):
+    return rt.run(["wine", *args], env=dict(os.environ, WINEDEBUG="-all"), cwd=work)
+
+
+def run_program(work, exe, label):
+    result = wine(work, exe)
+    if result.returncode != 0:
+        raise rt.Failure(f"{label}: {exe} exited {result.returncode}: {result.stderr[-2000:]!r}")
+    return result.stdout.decode("latin-1").replace("\r\n", "\n")
+
+
+def row_prefixed_program(tool, exe, work):
+    lib = ct.build_mingw_library(work, "single")
+    rt.run_ok([tool, "-p", "zz_", lib])
+    program = os.path.join(work, "single.exe")
+    rt.run_ok([MINGW + "gcc", "-DNAME(x)=zz_##x", os.path.join(ct.SOURCES, "main.c"), lib,
+               "-o", program])
+    out = run_program(work, program, "prefixed program")
+    if out != "41 42 10\n":
+        raise rt.Failure(f"prefixed program printed {out!r}")
+
+
+def row_two_copies(tool, exe, work):
+    libs = [ct.build_mingw_library(work, name) for name in ("one", "two")]
+    program = os.path.join(work, "two.exe")
+    link = [MINGW + "gcc", os.path.join(ct.SOURCES, "two.c"), "-Wl,--whole-archive", *libs,
+            "-Wl,--no-whole-archive", "-o", program]
+    unprefixed = rt.run(link)
+    if unprefixed.returncode == 0 or b"multiple definition" not in unprefixed.stderr:
+        raise rt.Failure("two unprefixed copies linked without a duplicate definition")
+    for lib, prefix in zip(libs, ("one_", "two_")):
+        rt.run_ok([tool, "-p", prefix, lib])
+    rt.run_ok(link)
+    out = run_program(work, program, "two copies")
+    if out != "41 42 42\n":
+        raise rt.Failure(f"two copies printed {out!r}: each copy keeps its own counter")
+
+
+def row_msvc_program(tool, exe, work):
+    lib, _ = ct.build_msvc_library(work)
+    rt.run_ok([tool, "-p", "acme_", lib])
+    app = os.path.join(work, "msvc_app.obj")
+    rt.run_ok(ct.MSVC + ["-DNAME(x)=acme_##x", os.path.join(ct.SOURCES, "msvc.c"), "-o", app])
+    program = os.path.join(work, "msvc_app.exe")
+    rt.run_ok(["lld-link", "/entry:start", "/subsystem:console", "/nodefaultlib", app, lib,
+               "/out:" + program])
+    result = wine(work, program)
+    if result.returncode != 42:
+        raise rt.Failure(f"MSVC-style program exited {result.returncode}, expected 42")
+
+
+def row_windows_build(tool, exe, work):
+    lists = os.path.join(work, "mixed.list")
+    with open(lists, "w") as f:
+        f.write("fesetround fesetround_renamed_longer\nstrtoimax strtoimaX\n")
+    for args in (["-p", "acme_"], ["-g", "-a", "mixed.list"]):
+        outputs = []
+        for runner, name in (([tool], "linux.a"), (["wine", exe], "windows.a")):
+            shutil.copyfile(ct.MINGWEX, os.path.join(work, name))
+            rt.run_ok(runner + args + [name], cwd=work, env=dict(os.environ, WINEDEBUG="-all"))
+            outputs.append(open(os.path.join(work, name), "rb").read())
+        if outputs[0] != outputs[1]:
+            raise rt.Failure(f"namepatch.exe {' '.join(args)} wrote other bytes than the Linux build")
+
+
+ROWS = [row_prefixed_program, row_two_copies, row_msvc_program, row_windows_build]
+
+
+def body():
+    tool, exe = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    rt.require_tools(MINGW + "gcc", "wine", "lld-link", "llvm-lib", "llvm-dlltool", "clang")
+    with tempfile.TemporaryDirectory() as work:
+        if "WINEPREFIX" not in os.environ:
+            # A prefix of the test's own, made afresh.
+            os.environ["WINEPREFIX"] = os.path.join(work, "wineprefix")
+            rt.run_ok(["wineboot", "-i"], env=dict(os.environ, WINEDEBUG="-all",
+                                                   WINEDLLOVERRIDES="mscoree,mshtml="))
+        for row in ROWS:
+            row(tool, exe, work)
+    print("wine: programs linked against renamed COFF libraries ran")
+
+
+if __name__ == "__main__":
+    rt.main(body)
