@@ -54,6 +54,7 @@ enum class Fault : uint8_t {
   kKeepNameTooLong,     // subject: the keep file
   kKeptUndefined,       // a warning; detail: the kept name that no input defines
   kLeftGlobal,          // a note; subject: the object; detail: why its symbols stay global
+  kNoVisibility,        // a note; subject: the first COFF object --hide leaves as it was
 };
 
 struct Error {

@@ -177,6 +177,12 @@ void PrintError(const Error& error) {
     case Fault::kLeftGlobal:
       fprintf(stderr, "NOTE: the symbols of %s stay global: %s\n", subject, detail);
       return;
+    case Fault::kNoVisibility:
+      fprintf(stderr,
+              "NOTE: COFF objects have no visibility, so --hide leaves their symbols as they "
+              "are (%s and any other)\n",
+              subject);
+      return;
   }
 }
 

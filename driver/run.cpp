@@ -163,6 +163,11 @@ void EditObject(const LoadedObject& loaded, const std::string& name, VendorEdits
   const uint32_t number = edits->nextObject++;
   if (edits->plan == nullptr || !HasSymbols(loaded)) return;
   if (loaded.coff) {
+    // Said once a run, not once for each of a library's many members.
+    if (edits->plan->hide && !edits->notedNoVisibility) {
+      edits->notedNoVisibility = true;
+      PrintError(Error{Fault::kNoVisibility, name});
+    }
     const CoffNames names = ListCoffNames(*loaded.coff);
     const std::vector<uint8_t> wanted =
         VisitCoffSymbols(*loaded.coff, names, false, [&](const auto& symbols) {

@@ -32,6 +32,7 @@ Status CollectClashes(const Config& config, ClashCensus* census, FileBuffer& buf
 struct VendorEdits {
   const VendorPlan* plan = nullptr;  // none: no object is edited
   uint32_t nextObject = 0;
+  bool notedNoVisibility = false;  // the run has said that COFF objects are not hidden
 };
 
 // Renames the indexed pairs in the input at path (an object or a library),
