@@ -17,15 +17,13 @@ MSVC = ["clang", "--target=x86_64-pc-windows-msvc", "-O1", "-c"]
 LIST = object()  # stands for the list file in namepatch's arguments
 
 
-def build_mingw_library(work, name, cross=MINGW, extra=()):
-    members = []
-    for part in (1, 2, 3):
-        obj = os.path.join(work, f"{name}{part}.o")
-        rt.run_ok([cross + "gcc", "-O1", f"-DPART={part}", *extra, "-c",
+def build_mingw_library(work, name):
+    members = [os.path.join(work, f"{name}{part}.o") for part in (1, 2, 3)]
+    for part, obj in enumerate(members, 1):
+        rt.run_ok([MINGW + "gcc", "-O1", f"-DPART={part}", "-c",
                    os.path.join(SOURCES, "parts.c"), "-o", obj])
-        members.append(obj)
     lib = os.path.join(work, f"lib{name}.a")
-    rt.run_ok([cross + "ar", "rcs", lib] + members)
+    rt.run_ok([MINGW + "ar", "rcs", lib] + members)
     return lib
 
 
