@@ -120,24 +120,6 @@ TEST_F(ArchiveLoader, ResolvesIndexEntriesToMembersInBothWidths) {
   }
 }
 
-TEST_F(ArchiveLoader, ReadsBothLinkerMembersOfAnMsvcLibrary) {
-  ArchiveLayout layout = GnuLayout();
-  layout.msvc = true;
-  const Archive* archive = Load(BuildArchive(layout).bytes);
-  ASSERT_NE(archive, nullptr) << err_;
-  EXPECT_TRUE(archive->members[1].secondLinker);
-  EXPECT_FALSE(IsSymbolIndex(archive->members[1]));
-  // The second member's entries follow the first's, sorted by name.
-  ASSERT_EQ(archive->symbols.size(), 2 * layout.index.size());
-  ASSERT_EQ(archive->linkerFirst, layout.index.size());
-  const char* sorted[] = {"odd", "uart_init", "uart_poll"};
-  const uint32_t members[] = {6, 3, 3};
-  for (size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(NameAt(archive->symbols[3 + i].nameOffset), sorted[i]);
-    EXPECT_EQ(archive->symbols[3 + i].member, members[i]);
-  }
-}
-
 struct RefusalCase {
   const char* title;
   std::function<std::string()> bytes;

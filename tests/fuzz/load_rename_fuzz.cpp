@@ -239,11 +239,9 @@ void JudgeObject(const ElfImage& elf) {
   static_cast<void>(IsLinkedElf(elf));
 }
 
-// Each symbol record's name as the COFF object at bytes reads it; entries
-// that carry a section's name (whose record follows a COMDAT symbol) are
-// none, since a rename changes them besides its own matches.
-std::vector<std::optional<std::string>> CoffSymbolNames(const CoffImage& coff,
-                                                        const CoffNames& names) {
+// Each symbol record's name; none for entries carrying a section's name,
+// which a rename changes besides its own matches.
+std::vector<std::optional<std::string>> CoffSymbolNames(const CoffNames& names) {
   std::vector<std::optional<std::string>> read;
   for (uint32_t e = 0; e < names.symbolEntries; ++e) {
     const CoffEntry& entry = names.entries[e];
@@ -253,19 +251,16 @@ std::vector<std::optional<std::string>> CoffSymbolNames(const CoffImage& coff,
     }
     read.emplace_back(reinterpret_cast<const char*>(names.bytes.data()) + entry.offset);
   }
-  (void)coff;
   return read;
 }
 
-// Renames a COFF object's own names in place and with growth: a rename is
-// refused only as a clash (or, growing, a table that cannot grow), and the
-// output loads with every symbol reading its last matching pair's new name
-// or its own.
+// Renames a COFF object's own names in place and with growth: the output
+// loads with every symbol reading its new name or its own.
 void CheckCoff(const uint8_t* bytes, uint32_t length) {
   Result<CoffImage> coff = LoadCoffImage(bytes, length, gInputPath);
   if (!coff) return;
   const CoffNames names = ListCoffNames(*coff);
-  const std::vector<std::optional<std::string>> before = CoffSymbolNames(*coff, names);
+  const std::vector<std::optional<std::string>> before = CoffSymbolNames(names);
   std::vector<std::string> some;
   for (const auto& name : before) {
     if (name && !name->empty() && some.size() < 3) some.push_back(*name);
@@ -289,7 +284,7 @@ void CheckCoff(const uint8_t* bytes, uint32_t length) {
     const CoffNames after = ListCoffNames(*again);
     std::vector<std::optional<std::string>> expected = before;
     for (const RenameMatch& m : renames->matches) expected[m.symbol] = pairs.newNames[m.pair];
-    const std::vector<std::optional<std::string>> read = CoffSymbolNames(*again, after);
+    const std::vector<std::optional<std::string>> read = CoffSymbolNames(after);
     Require(read.size() == expected.size(), "a renamed COFF object keeps its symbols");
     for (size_t i = 0; i < read.size(); ++i) {
       Require(!read[i] || !expected[i] || *read[i] == *expected[i] ||

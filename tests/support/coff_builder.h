@@ -1,6 +1,5 @@
-// Builds COFF objects for the tests: plain or bigobj, sections and symbols
-// with names of any length (long ones go into the string table, which the
-// builder lays out), and the unusual shapes the loader and writer must meet.
+// COFF objects, plain or bigobj, in the unusual shapes the loader and
+// writer must meet.
 #pragma once
 
 #include <cstdint>
@@ -21,8 +20,7 @@ struct SymbolLayout {
   uint8_t storageClass = 2;  // external
   uint8_t aux = 0;           // auxiliary records after it, zero-filled
   uint32_t value = 0;
-  // Where a long name goes: the string table offset of another name to share
-  // (its tail when tail is set); 0 adds the name.
+  // A long name's string table offset, to share another's bytes; 0 adds it.
   uint32_t nameAt = 0;
 };
 
