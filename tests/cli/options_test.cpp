@@ -1,7 +1,5 @@
-// Options newer than the described set: their values only as the next word,
-// the vendoring options and their keep file, and --dry-run, which judges and
-// reports as the run would and writes nothing. Real toolchains' objects are
-// the real vendor and foreign tests'.
+// The newer options: values only as the next word, vendoring with a keep file, and --dry-run,
+// which reports as the run would and writes nothing. Real objects are the real tests'.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -44,16 +42,14 @@ std::vector<std::string> Symbols(const std::string& bytes) {
 
 TEST(Options, RefusalsAndDryRunsWriteNothing) {
   const std::string input = testelf::BuildObject(Defining({"foo"})).bytes;
-  const std::string attached = "ERROR: write -p and its value as two words: -p acme_\n";
   const struct {
     std::vector<std::string> args;
     std::string err;
     int status = 1;
     std::string out = {};
   } cases[] = {
-      {{"-pacme_", "x.o"}, attached},
       // Refused before any input is read: missing.o is never opened.
-      {{"missing.o", "-pacme_", "x.o"}, attached},
+      {{"missing.o", "-pacme_", "x.o"}, "ERROR: write -p and its value as two words: -p acme_\n"},
       {{"-gc", "foo", "-n", "bar", "x.o"},
        "ERROR: option '-g' takes no value: write -g alone, not '-gc'\n"},
       // The described options still read only their second character.

@@ -61,6 +61,12 @@ def run_ok(cmd, **kwargs):
     return result
 
 
+def write(path, text, encoding="utf-8"):
+    with open(path, "w", encoding=encoding) as f:
+        f.write(text)
+    return path
+
+
 def main(body):
     """Runs body(), turning a Failure into a message and exit status 1."""
     try:

@@ -10,8 +10,7 @@ import tempfile
 
 import realtools as rt
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-VENDOR = os.path.join(HERE, "vendor")
+VENDOR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "vendor")
 API = ["api_run", "api_version"]
 
 
@@ -30,10 +29,8 @@ def build_library(work, cross, name):
 
 
 def write_keep(work):
-    path = os.path.join(work, "keep.txt")
-    with open(path, "w", encoding="utf-8-sig") as out:
-        out.write("# the API\n" + "".join(f"  {name}  # kept\n" for name in API) + "\n")
-    return path
+    text = "# the API\n" + "".join(f"  {name}  # kept\n" for name in API) + "\n"
+    return rt.write(os.path.join(work, "keep.txt"), text, encoding="utf-8-sig")
 
 
 def nm_lines(path, cross, *flags):
@@ -42,38 +39,27 @@ def nm_lines(path, cross, *flags):
 
 
 def defined_globals(path, cross, strong=False):
-    names = set()
-    for line in nm_lines(path, cross, "--defined-only", "-g"):
-        fields = line.split()
-        if len(fields) == 3 and not (strong and fields[1] in "VvWwCu"):
-            names.add(fields[2])
-    return names
+    rows = (line.split() for line in nm_lines(path, cross, "--defined-only", "-g"))
+    return {f[2] for f in rows if len(f) == 3 and not (strong and f[1] in "VvWwCu")}
 
 
 def relocation_names(path, cross):
     """Per relocation section, the symbol name of each entry in order."""
     text = rt.run_ok([cross + "readelf", "-rW", path]).stdout.decode("latin-1")
-    names = []
-    for line in text.splitlines():
-        fields = line.split()
-        if len(fields) >= 5 and re.fullmatch(r"[0-9a-f]{8,16}", fields[0]):
-            names.append(fields[4])
-    return names
+    rows = (line.split() for line in text.splitlines())
+    return [f[4] for f in rows if len(f) >= 5 and re.fullmatch(r"[0-9a-f]{8,16}", f[0])]
 
 
 def check_keep(tool, work, keep):
-    lib = os.path.join(work, "libc.a")
-    shutil.copy(rt.TOOLCHAINS[0].libc, lib)
+    lib = shutil.copy(rt.TOOLCHAINS[0].libc, os.path.join(work, "libc.a"))
     kept = ["printf", "malloc", "free"]
-    with open(keep + ".libc", "w") as out:
-        out.write("\n".join(kept) + "\n")
+    keep_libc = rt.write(keep + ".libc", "\n".join(kept) + "\n")
     renamed = sorted(defined_globals(lib, rt.CROSS) - set(kept))
-    pairs = os.path.join(work, "pairs.txt")
-    with open(pairs, "w") as out:
-        out.writelines(f"{name} acme_{name}\n" for name in renamed)
+    pairs = rt.write(os.path.join(work, "pairs.txt"),
+                     "".join(f"{name} acme_{name}\n" for name in renamed))
     peer = lib + ".peer"
     rt.run_ok([rt.CROSS + "objcopy", "--redefine-syms=" + pairs, lib, peer])
-    rt.run_ok([tool, "-p", "acme_", "--keep", keep + ".libc", lib])
+    rt.run_ok([tool, "-p", "acme_", "--keep", keep_libc, lib])
     if nm_lines(lib, rt.CROSS, "-a") != nm_lines(peer, rt.CROSS, "-a"):
         raise rt.Failure("-p --keep differs from objcopy --redefine-syms less the kept names")
 
@@ -100,25 +86,20 @@ def check_localize(tool, work, keep, chain):
     before = relocation_names(lib, cross)
     # Every defined global that no other member uses: twice; offset_of is used
     # only by its own member too, while step is used across members.
-    local = ["twice", "offset_of"]
-    listing = os.path.join(work, "local.txt")
-    with open(listing, "w") as out:
-        out.write("\n".join(local) + "\n")
+    listing = rt.write(os.path.join(work, "local.txt"), "twice\noffset_of\n")
     peer = lib + ".peer"
     rt.run_ok([cross + "objcopy", "--localize-symbols=" + listing, lib, peer])
     result = rt.run_ok([tool, "--localize", "--keep", keep, lib])
+    as_objcopy = nm_lines(lib, cross, "-a") == nm_lines(peer, cross, "-a")
     if chain.cross.startswith("mips"):
         # Left global, with a note for each member that has something to localize.
-        if b"stay global" not in result.stderr or nm_lines(lib, cross, "-a") == \
-                nm_lines(peer, cross, "-a"):
+        if b"stay global" not in result.stderr or as_objcopy:
             raise rt.Failure(f"{chain.name}: --localize changed a MIPS library")
         return
-    if result.stderr:
-        raise rt.Failure(f"{chain.name}: --localize said {result.stderr!r}")
-    if nm_lines(lib, cross, "-a") != nm_lines(peer, cross, "-a"):
-        raise rt.Failure(f"{chain.name}: --localize differs from objcopy --localize-symbols")
-    if relocation_names(lib, cross) != before:
-        raise rt.Failure(f"{chain.name}: a relocation names another symbol after --localize")
+    same_relocations = relocation_names(lib, cross) == before
+    if result.stderr or not as_objcopy or not same_relocations:
+        raise rt.Failure(f"{chain.name}: --localize said {result.stderr!r}; nm as objcopy "
+                         f"--localize-symbols: {as_objcopy}; relocations: {same_relocations}")
     if chain.run is None:
         return
     other = compile_one(work, cross, "other.c", "other_" + chain.name)
@@ -132,8 +113,7 @@ def check_clashes(tool, work):
     other = compile_one(work, "", "other.c", "other")
     # Weak and common definitions of names the library defines are no clash.
     weak = os.path.join(work, "weak.o")
-    with open(weak + ".c", "w") as out:
-        out.write("__attribute__((weak)) int step(int x) { return x; }\nint api_version;\n")
+    rt.write(weak + ".c", "__attribute__((weak)) int step(int x) { return x; }\nint api_version;\n")
     rt.run_ok(["gcc", "-fcommon", "-c", weak + ".c", "-o", weak])
     inside = os.path.join(work, "libinside.a")
     first = os.path.join(work, "clash1.o")
