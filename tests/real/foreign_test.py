@@ -124,10 +124,9 @@ def check_dry_runs(tool, work):
                     raise rt.Failure(f"dry run {args} changed a file of {place}")
         if runs[0] != runs[1] or not runs[1][1] and runs[1][0] == 0:
             raise rt.Failure(f"{args}: dry run {runs[0]}; real {runs[1]}")
-        if extra is None:
-            renamed = set(re.findall(rb"^<([^>]*)> -> ", runs[1][1], re.M))
-            extra = [f"namepatch: dry run: the inputs define {len(renamed)} names that the "
-                     "prefix takes"]
+        if extra is None:  # the count of names the real run renamed
+            n = len(set(re.findall(rb"^<([^>]*)> -> ", runs[1][1], re.M)))
+            extra = [f"namepatch: dry run: the inputs define {n} names that the prefix takes"]
         if added != extra:
             raise rt.Failure(f"{args}: dry run added {added}, not {extra}")
 
