@@ -61,8 +61,10 @@ def check_with_peers(tool, work, path, args, pairs, label, locals_stay=False):
             # The peers rename a local that shares a defined name; -p keeps it.
             local = {f[2] for f in map(str.split, nm(path)) if is_local(f) and f[1] not in "uvw"}
             back = {new: old for old, new in pairs if old in local}
-            lines = sorted(line[:-len(f[2])] + back[f[2]] if is_local(f) and f[2] in back
-                           else line for line, f in ((line, line.split()) for line in lines))
+            for i, f in enumerate(map(str.split, lines)):
+                if is_local(f) and f[2] in back:
+                    lines[i] = lines[i][:-len(f[2])] + back[f[2]]
+            lines.sort()
         if nm(ours, "--print-armap") != lines:
             diff = sorted(set(nm(ours, "--print-armap")) ^ set(lines))[:20]
             raise rt.Failure(f"{label}: llvm-nm differs from {peer[0]}'s: {diff}")
