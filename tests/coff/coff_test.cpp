@@ -76,23 +76,6 @@ std::string ApplyPatches(const std::string& in, const std::vector<BytePatch>& pa
   return out.append(in, at, std::string::npos);
 }
 
-struct Renamed {
-  std::optional<Fault> fault;
-  std::string bytes;
-  bool grew = false;
-};
-
-Renamed Rename(const std::string& bytes, const char* oldName, const char* newName, bool grow) {
-  Result<CoffImage> coff = LoadCoffImage(Bytes(bytes), static_cast<uint32_t>(bytes.size()), "x");
-  EXPECT_TRUE(coff);
-  const char* const oldNames[] = {oldName};
-  const char* const newNames[] = {newName};
-  const OldNameIndex index = IndexOldNames(oldNames);
-  Result<ObjectRenames> renames = RenameCoffObject(*coff, "x", index, newNames, grow);
-  if (!renames) return {renames.error().fault, "", false};
-  return {std::nullopt, ApplyPatches(bytes, renames->patches), renames->grew};
-}
-
 using Names = std::vector<std::pair<size_t, const char*>>;
 
 TEST(CoffWriter, PutsEachNewNameWhereItFits) {
@@ -157,13 +140,19 @@ TEST(CoffWriter, PutsEachNewNameWhereItFits) {
       }
       std::vector<std::string> expected = ReadNames(built.bytes);
       for (const auto& [at, name] : c.changed) expected[at] = name;
-      const Renamed out = Rename(built.bytes, c.oldName, c.newName, c.grow);
-      EXPECT_EQ(out.fault, c.fault);
-      if (c.fault) continue;
-      EXPECT_EQ(out.grew, c.grow);
-      EXPECT_TRUE(c.grow || out.bytes.size() == built.bytes.size());
-      EXPECT_EQ(ReadNames(out.bytes), expected);
-      EXPECT_TRUE(out.bytes.ends_with(layout.afterStrings));
+      Result<CoffImage> coff = LoadCoffImage(Bytes(built.bytes), built.bytes.size(), "x");
+      ASSERT_TRUE(coff);
+      const char* const oldNames[] = {c.oldName};
+      const char* const newNames[] = {c.newName};
+      Result<ObjectRenames> renames =
+          RenameCoffObject(*coff, "x", IndexOldNames(oldNames), newNames, c.grow);
+      EXPECT_EQ(renames ? std::nullopt : std::optional(renames.error().fault), c.fault);
+      if (!renames) continue;
+      EXPECT_EQ(renames->grew, c.grow);
+      const std::string out = ApplyPatches(built.bytes, renames->patches);
+      EXPECT_TRUE(c.grow || out.size() == built.bytes.size());
+      EXPECT_EQ(ReadNames(out), expected);
+      EXPECT_TRUE(out.ends_with(layout.afterStrings));
     }
   }
 }

@@ -118,8 +118,7 @@ def read_members(data):
 
 def gnu_index(data):
     """(symbol, member header offset) of the first linker member."""
-    members = read_members(data)
-    body = members[0][2]
+    body = read_members(data)[0][2]
     count, = struct.unpack_from(">I", body)
     offsets = struct.unpack_from(f">{count}I", body, 4)
     names = body[4 + 4 * count:].split(b"\0")[:count]
@@ -197,11 +196,10 @@ def build_msvc_library(work):
         objs.append(obj)
     gnu = os.path.join(work, "gnu.lib")
     rt.run_ok(["llvm-lib", "/out:" + gnu] + objs)
-    k32 = os.path.join(work, "k32.lib")
-    with open(os.path.join(work, "k32.def"), "w") as f:
+    k32, k32_def = os.path.join(work, "k32.lib"), os.path.join(work, "k32.def")
+    with open(k32_def, "w") as f:
         f.write("LIBRARY kernel32.dll\nEXPORTS\nExitProcess\n")
-    rt.run_ok(["llvm-dlltool", "-m", "i386:x86-64", "-d", os.path.join(work, "k32.def"),
-               "-l", k32])
+    rt.run_ok(["llvm-dlltool", "-m", "i386:x86-64", "-d", k32_def, "-l", k32])
     lib = os.path.join(work, "msvc.lib")
     to_msvc_format([gnu, k32], lib)
     check_linker_members("the test's own MSVC library", open(lib, "rb").read())
