@@ -76,22 +76,7 @@ std::string ApplyPatches(const std::string& in, const std::vector<BytePatch>& pa
   return out.append(in, at, std::string::npos);
 }
 
-struct Renamed {
-  std::optional<Fault> fault;
-  std::string bytes;
-  bool grew = false;
-};
-
-Renamed Rename(const std::string& bytes, const char* oldName, const char* newName, bool grow) {
-  Result<CoffImage> coff = LoadCoffImage(Bytes(bytes), static_cast<uint32_t>(bytes.size()), "x");
-  EXPECT_TRUE(coff);
-  const char* const oldNames[] = {oldName};
-  const char* const newNames[] = {newName};
-  const OldNameIndex index = IndexOldNames(oldNames);
-  Result<ObjectRenames> renames = RenameCoffObject(*coff, "x", index, newNames, grow);
-  if (!renames) return {renames.error().fault, "", false};
-  return {std::nullopt, ApplyPatches(bytes, renames->patches), renames->grew};
-}
+using Names = std::vector<std::pair<size_t, const char*>>;
 
 TEST(CoffWriter, PutsEachNewNameWhereItFits) {
   struct Case {
@@ -99,82 +84,48 @@ TEST(CoffWriter, PutsEachNewNameWhereItFits) {
     std::function<void(ObjectLayout&)> shape;
     const char* oldName;
     const char* newName;
-    bool grow;  // and, where it succeeds, grows the file
-    // Names changed from Basic's, by ReadNames' index; or a fault.
-    std::vector<std::pair<size_t, const char*>> changed;
+    bool grow;      // and, where it succeeds, grows the file
+    Names changed;  // from Basic's, by ReadNames' index; or a fault
     std::optional<Fault> fault = std::nullopt;
   };
   const auto none = [](ObjectLayout&) {};
+  const auto shortComdat = [](ObjectLayout& o) {
+    o.sections[1].name = o.symbols[2].name = ".text$f";
+    o.symbols[3].name = o.symbols[2].name.substr(6);
+  };
+  const auto notComdat = [](ObjectLayout& o) { o.sections[1].characteristics = 0x60000020; };
   const auto sharedTail = [](ObjectLayout& o) {
     o.symbols.push_back({"the_tail_name"});
     o.symbols.push_back({"tail_name", 1, 2, 0, 0, 1});  // nameAt is fixed below
   };
+  const auto junkAfter = [](ObjectLayout& o) { o.afterStrings = "junk"; };
+  const auto dataAfter = [](ObjectLayout& o) { o.dataAfterStrings = true; };
+  const auto noTable = [](ObjectLayout& o) {
+    o.sections.resize(1);
+    o.symbols = {{"short"}, {"static", 1, 3, 1}};
+    o.stringTable = false;
+  };
+  const char* const func = "func_long_name";
+  const char* const FUNC = "FUNC_long_name";
+  const char* const comdat = ".text$FUNC_long_name";
+  const char* const grown = "short_grown_long";
+  const char* const tail = "the_tail_name";
+  const char* const TAIL = "the_tail_NAME";
   const Case cases[] = {
-      {"a COMDAT section follows in place",
-       none,
-       "func_long_name",
-       "FUNC_long_name",
-       false,
-       {{2, ".text$FUNC_long_name"}, {3, "FUNC_long_name"}, {6, ".text$FUNC_long_name"}}},
-      {"a short COMDAT name follows in its header",
-       [](ObjectLayout& o) {
-         const std::string section = ".text$f";
-         o.sections[1].name = section;
-         o.symbols[2].name = section;
-         o.symbols[3].name = section.substr(6);
-       },
-       "f",
-       "g",
-       false,
-       {{2, ".text$g"}, {3, "g"}, {6, ".text$g"}}},
-      {"a section that is not COMDAT keeps its name",
-       [](ObjectLayout& o) { o.sections[1].characteristics = 0x60000020; },
-       "func_long_name",
-       "FUNC_long_name",
-       false,
-       {{3, "FUNC_long_name"}}},
-      {"a shared tail refuses in place",
-       sharedTail,
-       "the_tail_name",
-       "the_tail_NAME",
-       false,
-       {},
+      {"a COMDAT section follows in place", none, func, FUNC, false,
+       Names{{2, comdat}, {3, FUNC}, {6, comdat}}},
+      {"a short COMDAT name follows in its header", shortComdat, "f", "g", false,
+       Names{{2, ".text$g"}, {3, "g"}, {6, ".text$g"}}},
+      {"a plain section keeps its name", notComdat, func, FUNC, false, Names{{3, FUNC}}},
+      {"a shared tail refuses in place", sharedTail, tail, TAIL, false, Names{},
        Fault::kRenameClash},
-      {"a shared tail grows with -g",
-       sharedTail,
-       "the_tail_name",
-       "the_tail_NAME",
-       true,
-       {{5, "the_tail_NAME"}}},
-      {"growth with bytes after the table",
-       [](ObjectLayout& o) { o.afterStrings = "junk"; },
-       "short",
-       "short_grown_long",
-       true,
-       {{0, "short_grown_long"}}},
-      {"growth with data after the table",
-       [](ObjectLayout& o) { o.dataAfterStrings = true; },
-       "short",
-       "short_grown_long",
-       true,
-       {},
+      {"a shared tail grows with -g", sharedTail, tail, TAIL, true, Names{{5, TAIL}}},
+      {"growth with bytes after the table", junkAfter, "short", grown, true, Names{{0, grown}}},
+      {"growth with data after the table", dataAfter, "short", grown, true, Names{},
        Fault::kStringTableNotLast},
-      {"in place with data after the table",
-       [](ObjectLayout& o) { o.dataAfterStrings = true; },
-       "a_long_symbol_name",
-       "A_long_symbol_name",
-       false,
-       {{1, "A_long_symbol_name"}}},
-      {"growth makes a string table",
-       [](ObjectLayout& o) {
-         o.sections.resize(1);
-         o.symbols = {{"short"}, {"static", 1, 3, 1}};
-         o.stringTable = false;
-       },
-       "short",
-       "short_grown_long",
-       true,
-       {{0, "short_grown_long"}}},
+      {"in place with data after the table", dataAfter, "a_long_symbol_name", "A_long_symbol_name",
+       false, Names{{1, "A_long_symbol_name"}}},
+      {"growth makes a string table", noTable, "short", grown, true, Names{{0, grown}}},
   };
   for (bool bigobj : {false, true}) {
     for (const Case& c : cases) {
@@ -189,17 +140,19 @@ TEST(CoffWriter, PutsEachNewNameWhereItFits) {
       }
       std::vector<std::string> expected = ReadNames(built.bytes);
       for (const auto& [at, name] : c.changed) expected[at] = name;
-      const Renamed out = Rename(built.bytes, c.oldName, c.newName, c.grow);
-      EXPECT_EQ(out.fault, c.fault);
-      if (c.fault) continue;
-      EXPECT_EQ(out.grew, c.grow);
-      if (!c.grow) {
-        EXPECT_EQ(out.bytes.size(), built.bytes.size());
-      }
-      EXPECT_EQ(ReadNames(out.bytes), expected);
-      if (!layout.afterStrings.empty()) {
-        EXPECT_TRUE(out.bytes.ends_with(layout.afterStrings));
-      }
+      Result<CoffImage> coff = LoadCoffImage(Bytes(built.bytes), built.bytes.size(), "x");
+      ASSERT_TRUE(coff);
+      const char* const oldNames[] = {c.oldName};
+      const char* const newNames[] = {c.newName};
+      Result<ObjectRenames> renames =
+          RenameCoffObject(*coff, "x", IndexOldNames(oldNames), newNames, c.grow);
+      EXPECT_EQ(renames ? std::nullopt : std::optional(renames.error().fault), c.fault);
+      if (!renames) continue;
+      EXPECT_EQ(renames->grew, c.grow);
+      const std::string out = ApplyPatches(built.bytes, renames->patches);
+      EXPECT_TRUE(c.grow || out.size() == built.bytes.size());
+      EXPECT_EQ(ReadNames(out), expected);
+      EXPECT_TRUE(out.ends_with(layout.afterStrings));
     }
   }
 }
@@ -210,39 +163,31 @@ TEST(CoffLoader, RefusesDamageNamingIt) {
     std::function<void(std::string&, const Built&)> damage;
     const char* detail;
   };
-  const size_t symbolCount = 12;
   const Case cases[] = {
-      {"header cut", [](std::string& b, const Built&) { b.resize(12); },
-       "the COFF header lies outside the file"},
-      {"sections past the end", [](std::string& b, const Built&) { b[2] = '\x7f'; },
+      {"header cut", [](auto& b, auto&) { b.resize(12); }, "the COFF header lies outside the file"},
+      {"sections past the end", [](auto& b, auto&) { b[2] = '\x7f'; },
        "the section table lies outside the file"},
-      {"symbols past the end", [](std::string& b, const Built&) { Set32(b, 8, 1 << 30); },
+      {"symbols past the end", [](auto& b, auto&) { Set32(b, 8, 1 << 30); },
        "the symbol table lies outside the file"},
-      {"symbols over the headers", [](std::string& b, const Built&) { Set32(b, 8, 24); },
+      {"symbols over the headers", [](auto& b, auto&) { Set32(b, 8, 24); },
        "the symbol table overlaps the headers"},
-      {"too many symbols", [](std::string& b, const Built&) { Set32(b, symbolCount, 1 << 28); },
+      {"too many symbols", [](auto& b, auto&) { Set32(b, 12, 1 << 28); },
        "the symbol table lies outside the file"},
-      {"auxiliary records run past",
-       [](std::string& b, const Built& x) { b[x.stringTable - 18 - 1] = 9; },
+      {"auxiliary records run past", [](auto& b, auto& x) { b[x.stringTable - 18 - 1] = 9; },
        "the auxiliary records of symbol 5 run past the end of the symbol table"},
-      {"string table size below 4",
-       [](std::string& b, const Built& x) { Set32(b, x.stringTable, 2); },
+      {"string table size below 4", [](auto& b, auto& x) { Set32(b, x.stringTable, 2); },
        "the string table's size 2 is below 4"},
-      {"string table past the end",
-       [](std::string& b, const Built& x) { Set32(b, x.stringTable, 1 << 20); },
+      {"string table past the end", [](auto& b, auto& x) { Set32(b, x.stringTable, 1 << 20); },
        "the string table lies outside the file"},
-      {"size field cut", [](std::string& b, const Built& x) { b.resize(x.stringTable + 2); },
+      {"size field cut", [](auto& b, auto& x) { b.resize(x.stringTable + 2); },
        "the string table's size field is cut short"},
-      {"long name past the table",
-       [](std::string& b, const Built& x) { Set32(b, x.symbolTable + 18 + 4, 5000); },
+      {"long name past the table", [](auto& b, auto& x) { Set32(b, x.symbolTable + 22, 5000); },
        "the name of symbol 1 is not inside the string table"},
-      {"long name in the size field",
-       [](std::string& b, const Built& x) { Set32(b, x.symbolTable + 18 + 4, 2); },
+      {"long name in the size field", [](auto& b, auto& x) { Set32(b, x.symbolTable + 22, 2); },
        "the name of symbol 1 is not inside the string table"},
-      {"last name unterminated", [](std::string& b, const Built&) { b.back() = 'x'; },
+      {"last name unterminated", [](auto& b, auto&) { b.back() = 'x'; },
        "the name of symbol 4 is not inside the string table"},
-      {"section name past the table",
-       [](std::string& b, const Built&) { memcpy(b.data() + 20 + 40, "/9999\0\0\0", 8); },
+      {"section name past the table", [](auto& b, auto&) { memcpy(&b[20 + 40], "/9999\0\0\0", 8); },
        "the name of section 2 is not inside the string table"},
   };
   const Built built = BuildCoff(Basic());

@@ -27,36 +27,25 @@ def build_mingw_library(work, name):
     return lib
 
 
-def nm(path):
-    text = rt.run_ok(["llvm-nm", "--print-armap", path]).stdout.decode("latin-1")
+def nm(path, *options):
+    text = rt.run_ok(["llvm-nm", *options, path]).stdout.decode("latin-1")
     return sorted(line for line in text.replace(path, "<file>").splitlines() if line)
 
 
 def defined_globals(path):
-    text = rt.run_ok(["llvm-nm", "--defined-only", "--extern-only", "--format=just-symbols",
-                      path]).stdout.decode("latin-1")
-    return sorted({line for line in text.splitlines() if line and not line.endswith(":")})
+    lines = nm(path, "--defined-only", "--extern-only", "--format=just-symbols")
+    return sorted({line for line in lines if not line.endswith(":")})
 
 
-def local_names(path):
-    text = rt.run_ok(["llvm-nm", path]).stdout.decode("latin-1")
-    return {f[2] for f in (line.split() for line in text.splitlines())
-            if len(f) == 3 and f[1].islower() and f[1] not in "uvw"}
-
-
-def unrename_local(line, back):
-    f = line.split()
-    if len(f) == 3 and f[1].islower() and f[2] in back:
-        return line[:-len(f[2])] + back[f[2]]
-    return line
+def is_local(fields):
+    return len(fields) == 3 and fields[1].islower()
 
 
 PEERS = ([MINGW + "objcopy"], ["llvm-objcopy"])
 
 
 def check_with_peers(tool, work, path, args, pairs, label, locals_stay=False):
-    """Runs namepatch with args on a copy of path and both peers with pairs;
-    returns the output's bytes."""
+    """namepatch args on a copy of path against both peers with pairs."""
     base = label + "-" + os.path.basename(path)
     ours = os.path.join(work, base)
     list_path = os.path.join(work, base + ".list")
@@ -67,20 +56,19 @@ def check_with_peers(tool, work, path, args, pairs, label, locals_stay=False):
     for peer in PEERS:
         out = os.path.join(work, peer[0] + "-" + base)
         rt.run_ok(peer + ["--redefine-syms=" + list_path, path, out])
-        lines = nm(out)
+        lines = nm(out, "--print-armap")
         if locals_stay:
             # The peers rename a local that shares a defined name; -p keeps it.
-            back = {new: old for old, new in pairs if old in local_names(path)}
-            lines = sorted(unrename_local(line, back) for line in lines)
-        if nm(ours) != lines:
-            diff = sorted(set(nm(ours)) ^ set(lines))[:20]
+            local = {f[2] for f in map(str.split, nm(path)) if is_local(f) and f[1] not in "uvw"}
+            back = {new: old for old, new in pairs if old in local}
+            for i, f in enumerate(map(str.split, lines)):
+                if is_local(f) and f[2] in back:
+                    lines[i] = lines[i][:-len(f[2])] + back[f[2]]
+            lines.sort()
+        if nm(ours, "--print-armap") != lines:
+            diff = sorted(set(nm(ours, "--print-armap")) ^ set(lines))[:20]
             raise rt.Failure(f"{label}: llvm-nm differs from {peer[0]}'s: {diff}")
-    with open(ours, "rb") as f:
-        return f.read()
-
-
-def prefix_pairs(path, prefix):
-    return [(name, prefix + name) for name in defined_globals(path)]
+    return os.path.getsize(ours)
 
 
 def row_prefix(tool, work, lib):
@@ -90,8 +78,8 @@ def row_prefix(tool, work, lib):
     if open(big, "rb").read(4) != b"\0\0\xff\xff":
         raise rt.Failure("bigobj: the assembler wrote a plain header")
     for label, path in (("mingw -p", lib), ("libmingwex -p", MINGWEX), ("bigobj -p", big)):
-        check_with_peers(tool, work, path, ["-p", "acme_"], prefix_pairs(path, "acme_"), label,
-                         locals_stay=True)
+        pairs = [(name, "acme_" + name) for name in defined_globals(path)]
+        check_with_peers(tool, work, path, ["-p", "acme_"], pairs, label, locals_stay=True)
 
 
 def row_lists(tool, work, lib):
@@ -103,13 +91,13 @@ def row_lists(tool, work, lib):
             ("mingw in place", ["-a", LIST],
              [("p3", "q3"), ("part_three", "part_3hree"),
               ("part_value_of_a_long_name", "part_VALUE_of_a_long_name")])):
-        data = check_with_peers(tool, work, lib, args, pairs, label)
-        if "-g" not in args and len(data) != os.path.getsize(lib):
+        size = check_with_peers(tool, work, lib, args, pairs, label)
+        if "-g" not in args and size != os.path.getsize(lib):
             raise rt.Failure(f"{label}: the library changed its length")
 
 
 def read_members(data):
-    """(name, header offset, data) of each member."""
+    """(name, header offset, body) of each member."""
     members, at, longnames = [], 8, b""
     while at < len(data):
         name = data[at:at + 16].rstrip(b" ")
@@ -130,8 +118,7 @@ def read_members(data):
 
 def gnu_index(data):
     """(symbol, member header offset) of the first linker member."""
-    members = read_members(data)
-    body = members[0][2]
+    body = read_members(data)[0][2]
     count, = struct.unpack_from(">I", body)
     offsets = struct.unpack_from(f">{count}I", body, 4)
     names = body[4 + 4 * count:].split(b"\0")[:count]
@@ -139,43 +126,32 @@ def gnu_index(data):
 
 
 def to_msvc_format(sources, out):
-    """Writes the members and index entries of GNU-format libraries as MSVC's
-    lib writes a library: both linker members, the long-names member, then
-    the members."""
+    """The GNU-format libraries' members and index as MSVC's lib writes them:
+    both linker members, the long-names member, the members."""
     entries, members = [], []
     for source in sources:
         data = open(source, "rb").read()
-        listed = read_members(data)
-        by_header = {at: len(members) + i for i, (_, at, _) in enumerate(
-            m for m in listed if m[0] not in (b"", b"/", b"//"))}
-        members += [(os.path.basename(n), body) for n, _, body in listed
-                    if n not in (b"", b"/", b"//")]
+        listed = [m for m in read_members(data) if m[0] not in (b"", b"//")]
+        by_header = {at: len(members) + i for i, (_, at, _) in enumerate(listed)}
+        members += [(os.path.basename(n), body) for n, _, body in listed]
         entries += [(name, by_header[at]) for name, at in gnu_index(data)]
-    longnames = b""
-    stored = []
+    longnames, stored = b"", []
     for name, _ in members:
-        if len(name) > 15:
-            stored.append(b"/%d" % len(longnames))
-            longnames += name + b"\0"
-        else:
-            stored.append(name + b"/")
+        stored.append(b"/%d" % len(longnames) if len(name) > 15 else name + b"/")
+        longnames += name + b"\0" if len(name) > 15 else b""
     names = b"".join(n + b"\0" for n, _ in entries)
     first = 4 + 4 * len(entries) + len(names)
     ordered = sorted(entries)
     second = 8 + 4 * len(members) + 2 * len(entries) + len(names)
 
     def header(name, size):
-        return name.ljust(16) + b"0".ljust(12) + b"".ljust(6) + b"".ljust(6) + \
-            b"0".ljust(8) + str(size).encode().ljust(10) + b"`\n"
+        return b"%-16s%-12s%-12s%-8s%-10d`\n" % (name, b"0", b"", b"0", size)
 
-    def padded(size):
-        return size + (size & 1)
-
-    at = 8 + 60 + padded(first) + 60 + padded(second) + 60 + padded(len(longnames))
+    at = 8 + sum(60 + n + (n & 1) for n in (first, second, len(longnames)))
     offsets = []
     for _, body in members:
         offsets.append(at)
-        at += 60 + padded(len(body))
+        at += 60 + len(body) + (len(body) & 1)
     parts = [b"!<arch>\n", header(b"/", first), struct.pack(">I", len(entries)),
              b"".join(struct.pack(">I", offsets[m]) for _, m in entries), names,
              b"\n" * (first & 1), header(b"/", second), struct.pack("<I", len(members)),
@@ -205,12 +181,10 @@ def second_linker(data):
 
 def check_linker_members(label, data):
     entries = second_linker(data)
-    names = [n for n, _ in entries]
-    if names != sorted(names):
+    if [n for n, _ in entries] != sorted(n for n, _ in entries):
         raise rt.Failure(f"{label}: the second linker member's names are not sorted")
     headers = {at for _, at, _ in read_members(data)}
-    first = gnu_index(data)
-    if sorted(entries) != sorted(first) or any(at not in headers for _, at in entries):
+    if sorted(entries) != sorted(gnu_index(data)) or any(at not in headers for _, at in entries):
         raise rt.Failure(f"{label}: the linker members disagree or point between members")
 
 
@@ -222,11 +196,10 @@ def build_msvc_library(work):
         objs.append(obj)
     gnu = os.path.join(work, "gnu.lib")
     rt.run_ok(["llvm-lib", "/out:" + gnu] + objs)
-    k32 = os.path.join(work, "k32.lib")
-    with open(os.path.join(work, "k32.def"), "w") as f:
+    k32, k32_def = os.path.join(work, "k32.lib"), os.path.join(work, "k32.def")
+    with open(k32_def, "w") as f:
         f.write("LIBRARY kernel32.dll\nEXPORTS\nExitProcess\n")
-    rt.run_ok(["llvm-dlltool", "-m", "i386:x86-64", "-d", os.path.join(work, "k32.def"),
-               "-l", k32])
+    rt.run_ok(["llvm-dlltool", "-m", "i386:x86-64", "-d", k32_def, "-l", k32])
     lib = os.path.join(work, "msvc.lib")
     to_msvc_format([gnu, k32], lib)
     check_linker_members("the test's own MSVC library", open(lib, "rb").read())
@@ -246,13 +219,12 @@ def row_msvc_library(tool, work, _):
         if "-c" in args and len(data) != os.path.getsize(lib):
             raise rt.Failure(f"{label}: the library changed its length")
     # Neither peer reads import members: the input's names, its own prefixed.
-    for path in (lib, os.path.join(work, "msvc--p.lib")):
-        index = {n for n, _ in second_linker(open(path, "rb").read())}
-        found = (index, {n.encode() for n in defined_globals(path)})
-        if path == lib:
-            wanted = tuple({b"acme_" + n if n in own else n for n in names} for names in found)
-        elif found != wanted:
-            raise rt.Failure(f"msvc -p: the index or the symbols differ: {found} {wanted}")
+    def found(path):
+        return ({n for n, _ in second_linker(open(path, "rb").read())},
+                {n.encode() for n in defined_globals(path)})
+    wanted = tuple({b"acme_" + n if n in own else n for n in names} for names in found(lib))
+    if found(os.path.join(work, "msvc--p.lib")) != wanted:
+        raise rt.Failure(f"msvc -p: the index or the symbols differ from {wanted}")
 
 
 def row_i386(tool, work, lib):
@@ -271,8 +243,7 @@ def row_i386(tool, work, lib):
 def row_mingw_localize(tool, work, lib):
     """Against objcopy --localize-symbols with the names defined outside
     COMDAT sections (.refptr ones are) that no other member uses."""
-    text = rt.run_ok(["llvm-nm", lib]).stdout.decode("latin-1")
-    used = {line.split()[-1] for line in text.splitlines() if line.split()[:1] == ["U"]}
+    used = {f[-1] for f in map(str.split, nm(lib)) if f[:1] == ["U"]}
     names = [n for n in defined_globals(lib) if n not in used and not n.startswith(".refptr.")]
     list_path = os.path.join(work, "localize.list")
     with open(list_path, "w") as f:

@@ -10,18 +10,8 @@ import tempfile
 import coff_test as ct
 import realtools as rt
 
-MINGW = ct.MINGW
-
-
 def wine(work, *args):
     return rt.run(["wine", *args], env=dict(os.environ, WINEDEBUG="-all"), cwd=work)
-
-
-def run_program(work, exe, label):
-    result = wine(work, exe)
-    if result.returncode != 0:
-        raise rt.Failure(f"{label}: {exe} exited {result.returncode}: {result.stderr[-2000:]!r}")
-    return result.stdout.decode("latin-1").replace("\r\n", "\n")
 
 
 def row_two_copies(tool, exe, work):
@@ -29,7 +19,7 @@ def row_two_copies(tool, exe, work):
     named after it: unprefixed they clash, prefixed apart they link whole."""
     libs = [ct.build_mingw_library(work, name) for name in ("one", "two")]
     program = os.path.join(work, "two.exe")
-    link = [MINGW + "gcc", os.path.join(ct.SOURCES, "two.c"), "-Wl,--whole-archive", *libs,
+    link = [ct.MINGW + "gcc", os.path.join(ct.SOURCES, "two.c"), "-Wl,--whole-archive", *libs,
             "-Wl,--no-whole-archive", "-o", program]
     unprefixed = rt.run(link)
     if unprefixed.returncode == 0 or b"multiple definition" not in unprefixed.stderr:
@@ -37,9 +27,11 @@ def row_two_copies(tool, exe, work):
     for lib, prefix in zip(libs, ("one_", "two_")):
         rt.run_ok([tool, "-p", prefix, lib])
     rt.run_ok(link)
-    out = run_program(work, program, "two copies")
-    if out != "41 42 42\n":
-        raise rt.Failure(f"two copies printed {out!r}: each copy keeps its own counter")
+    result = wine(work, program)
+    out = result.stdout.decode("latin-1").replace("\r\n", "\n")
+    if result.returncode != 0 or out != "41 42 42\n":
+        raise rt.Failure(f"two copies exited {result.returncode}, printed {out!r}: each copy "
+                         f"keeps its own counter; {result.stderr[-2000:]!r}")
 
 
 def row_msvc_program(tool, exe, work):
@@ -75,7 +67,7 @@ ROWS = [row_two_copies, row_msvc_program, row_windows_build]
 
 def body():
     tool, exe = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
-    rt.require_tools(MINGW + "gcc", "wine", "lld-link", "llvm-lib", "llvm-dlltool", "clang")
+    rt.require_tools(ct.MINGW + "gcc", "wine", "lld-link", "llvm-lib", "llvm-dlltool", "clang")
     with tempfile.TemporaryDirectory() as work:
         if "WINEPREFIX" not in os.environ:
             # A prefix of the test's own, made afresh.

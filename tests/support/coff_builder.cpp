@@ -46,15 +46,13 @@ Built BuildCoff(const ObjectLayout& layout) {
   uint32_t records = 0;
   for (const SymbolLayout& s : layout.symbols) records += 1 + s.aux;
 
-  std::string headers;
-  std::string data;
+  std::string headers, data;
   const uint32_t dataStart = headerSize + 40 * static_cast<uint32_t>(layout.sections.size());
   for (size_t i = 0; i < layout.sections.size(); ++i) {
     const SectionLayout& section = layout.sections[i];
     uint32_t unused = 0;
     headers += NameField(section.name, 0, table, &unused, true);
-    Put(headers, 0, 4);
-    Put(headers, 0, 4);
+    Put(headers, 0, 8);  // virtual size and address
     Put(headers, section.bytes.size(), 4);
     Put(headers, section.bytes.empty() ? 0 : dataStart + data.size(), 4);
     Put(headers, 0, 12);
