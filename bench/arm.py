@@ -5,7 +5,6 @@ llvm-objcopy with the same swap list, each on its own copy of the archive.
 """
 import os
 import shutil
-import statistics
 import subprocess
 
 import library
@@ -40,11 +39,7 @@ def workload(args, namepatch, work, run_once):
                                  copies["llvm-objcopy"]]],
     }
     commands = library.with_baseline(commands, namepatch, args.baseline)
-    times = {name: [] for name in commands}
-    for _ in range(args.runs):
-        for name, command in commands.items():
-            times[name].append(run_once(command))
-    median = {name: statistics.median(t) for name, t in times.items()}
+    median = library.time_alternating(commands, args.runs, run_once)
 
     print(f"arm library: {LIBC}, {len(members)} members, {os.path.getsize(LIBC) / 1e6:.1f} MB; "
           f"{len(pairs)} pairs, each swapped; medians of {args.runs} runs")

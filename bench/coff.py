@@ -4,8 +4,9 @@ by the MinGW objcopy and by llvm-objcopy with the same list, each writing an
 output of its own, against cp + mv of the library.
 """
 import os
-import statistics
 import subprocess
+
+import library
 
 LIBRARY = "/usr/x86_64-w64-mingw32/lib/libmingwex.a"
 OBJCOPY = "x86_64-w64-mingw32-objcopy"
@@ -52,11 +53,7 @@ def workload(args, namepatch, work, run_once):
         "objcopy prefix": [[OBJCOPY, f"--redefine-syms={prefixed}", LIBRARY, out]],
         "llvm-objcopy prefix": [["llvm-objcopy", f"--redefine-syms={prefixed}", LIBRARY, out]],
     }
-    times = {name: [] for name in commands}
-    for _ in range(args.runs):
-        for name, command in commands.items():
-            times[name].append(run_once(command))
-    median = {name: statistics.median(t) for name, t in times.items()}
+    median = library.time_alternating(commands, args.runs, run_once)
 
     print(f"coff library: {LIBRARY}, {os.path.getsize(LIBRARY) / 1e6:.1f} MB; {len(names)} "
           f"defined names, each renamed or prefixed; medians of {args.runs} runs")

@@ -143,6 +143,17 @@ def with_baseline(commands, namepatch, baseline):
     return both
 
 
+def time_alternating(commands, runs, run_once):
+    """Runs every command once a round, alternating, for runs rounds, and
+    gives each command's median time. A command that is a function of the
+    round is called with it for the steps to run."""
+    times = {name: [] for name in commands}
+    for run in range(runs):
+        for name, command in commands.items():
+            times[name].append(run_once(command(run) if callable(command) else command))
+    return {name: statistics.median(t) for name, t in times.items()}
+
+
 def write_swap_list(path, pairs, unmatched=0):
     """Writes pairs as a swap list, then unmatched pairs of names no object
     holds."""
@@ -243,11 +254,7 @@ def workload(args, namepatch, work, run_once):
             [[namepatch, "--clashes"] + libraries],
     }
     commands = with_baseline(commands, namepatch, args.baseline)
-    times = {name: [] for name in commands}
-    for run in range(args.runs):
-        for name, command in commands.items():
-            times[name].append(run_once(command(run) if callable(command) else command))
-    median = {name: statistics.median(t) for name, t in times.items()}
+    median = time_alternating(commands, args.runs, run_once)
 
     size = sum(os.path.getsize(o) for o in objects)
     print(f"library: {LIBC}, {len(objects)} members, {size / 1e6:.1f} MB; light list "

@@ -23,7 +23,6 @@ import argparse
 import os
 import random
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -97,29 +96,26 @@ def object_workload(args, namepatch, work):
         "llvm-objcopy": [[LLVM_OBJCOPY, f"--redefine-syms={listing}", obj, out]],
     }
     commands = library.with_baseline(commands, namepatch, args.baseline)
-    times = {name: [] for name in commands}
-    for _ in range(args.runs):
-        for name, command in commands.items():
-            times[name].append(run_once(command))
+    median = library.time_alternating(commands, args.runs, run_once)
     peaks = {name: peak_kib(command) for name, command in commands.items()}
 
     size = os.path.getsize(obj)
     print(f"object: {size / 1e6:.1f} MB, {args.labels} labels, {args.references} references; "
           f"{args.pairs} pairs; medians of {args.runs} runs")
-    copy = statistics.median(times["cp"])
-    replace = statistics.median(times["cp + mv"])
+    copy = median["cp"]
+    replace = median["cp + mv"]
     width = max(13, *map(len, commands))
     for name in commands:
-        median = statistics.median(times[name])
-        print(f"  {name:{width}s} {median * 1000:8.1f} ms  {median / copy:6.2f}x cp  "
-              f"{median / replace:6.2f}x cp + mv  "
+        took = median[name]
+        print(f"  {name:{width}s} {took * 1000:8.1f} ms  {took / copy:6.2f}x cp  "
+              f"{took / replace:6.2f}x cp + mv  "
               f"peak {peaks[name] / 1024:6.1f} MB ({peaks[name] * 1024 / size:4.1f}x input)")
     for name in ("namepatch -a", "before namepatch -a"):
-        if name not in times:
+        if name not in median:
             continue
-        listed = statistics.median(times[name])
+        listed = median[name]
         for peer in ("objcopy", "llvm-objcopy"):
-            print(f"  {name} is {statistics.median(times[peer]) / listed:.1f}x faster than {peer}")
+            print(f"  {name} is {median[peer] / listed:.1f}x faster than {peer}")
 
 
 def main():
