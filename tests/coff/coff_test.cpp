@@ -26,9 +26,8 @@ void Set32(std::string& bytes, size_t at, uint32_t value) {
 
 // .text, a long-named COMDAT section, a short and a long external name, a
 // static with an auxiliary record.
-ObjectLayout Basic(bool bigobj = false) {
+ObjectLayout Basic() {
   ObjectLayout object;
-  object.bigobj = bigobj;
   object.sections = {{".text", std::string(8, '\xC3')},
                      {".text$func_long_name", "\xC3", 0x60001020}};
   object.symbols = {{"short"},
@@ -45,18 +44,13 @@ std::vector<std::string> ReadNames(const std::string& bytes) {
   EXPECT_TRUE(coff) << (coff ? "" : coff.error().detail);
   if (!coff) return {};
   std::vector<std::string> names;
-  const uint32_t size = GetSymbolSize(*coff);
   for (uint32_t i = 0; i < coff->symbolCount; ++i) {
-    const uint8_t* record = coff->image + coff->symbolTable + uint64_t{i} * size;
-    const auto& symbol = *reinterpret_cast<const IMAGE_SYMBOL*>(record);
-    if (HasLongName(symbol)) {
-      names.emplace_back(reinterpret_cast<const char*>(coff->image + coff->stringTable +
-                                                       GetLongNameOffset(symbol)));
-    } else {
-      names.emplace_back(reinterpret_cast<const char*>(symbol.Name),
-                         strnlen(reinterpret_cast<const char*>(symbol.Name), 8));
-    }
-    i += record[size - 1];
+    const auto& symbol = GetCoffSymbol<IMAGE_SYMBOL>(*coff, i);
+    const auto* name = reinterpret_cast<const char*>(symbol.Name);
+    const auto* table = reinterpret_cast<const char*>(coff->image + coff->stringTable);
+    names.push_back(HasLongName(symbol) ? table + GetLongNameOffset(symbol)
+                                        : std::string(name, strnlen(name, 8)));
+    i += symbol.NumberOfAuxSymbols;
   }
   for (uint32_t s = 0; s < coff->sectionCount; ++s) {
     names.emplace_back(GetCoffSectionName(*coff, s).name);
@@ -88,12 +82,10 @@ TEST(CoffWriter, PutsEachNewNameWhereItFits) {
     Names changed;  // from Basic's, by ReadNames' index; or a fault
     std::optional<Fault> fault = std::nullopt;
   };
-  const auto none = [](ObjectLayout&) {};
   const auto shortComdat = [](ObjectLayout& o) {
     o.sections[1].name = o.symbols[2].name = ".text$f";
     o.symbols[3].name = o.symbols[2].name.substr(6);
   };
-  const auto notComdat = [](ObjectLayout& o) { o.sections[1].characteristics = 0x60000020; };
   const auto sharedTail = [](ObjectLayout& o) {
     o.symbols.push_back({"the_tail_name"});
     o.symbols.push_back({"tail_name", 1, 2, 0, 0, 1});  // nameAt is fixed below
@@ -105,18 +97,12 @@ TEST(CoffWriter, PutsEachNewNameWhereItFits) {
     o.symbols = {{"short"}, {"static", 1, 3, 1}};
     o.stringTable = false;
   };
-  const char* const func = "func_long_name";
-  const char* const FUNC = "FUNC_long_name";
-  const char* const comdat = ".text$FUNC_long_name";
   const char* const grown = "short_grown_long";
   const char* const tail = "the_tail_name";
   const char* const TAIL = "the_tail_NAME";
   const Case cases[] = {
-      {"a COMDAT section follows in place", none, func, FUNC, false,
-       Names{{2, comdat}, {3, FUNC}, {6, comdat}}},
       {"a short COMDAT name follows in its header", shortComdat, "f", "g", false,
        Names{{2, ".text$g"}, {3, "g"}, {6, ".text$g"}}},
-      {"a plain section keeps its name", notComdat, func, FUNC, false, Names{{3, FUNC}}},
       {"a shared tail refuses in place", sharedTail, tail, TAIL, false, Names{},
        Fault::kRenameClash},
       {"a shared tail grows with -g", sharedTail, tail, TAIL, true, Names{{5, TAIL}}},
@@ -127,33 +113,31 @@ TEST(CoffWriter, PutsEachNewNameWhereItFits) {
        false, Names{{1, "A_long_symbol_name"}}},
       {"growth makes a string table", noTable, "short", grown, true, Names{{0, grown}}},
   };
-  for (bool bigobj : {false, true}) {
-    for (const Case& c : cases) {
-      SCOPED_TRACE(std::string(c.label) + (bigobj ? " (bigobj)" : ""));
-      ObjectLayout layout = Basic(bigobj);
-      c.shape(layout);
-      Built built = BuildCoff(layout);
-      if (layout.symbols.size() == 7) {
-        // tail_name shares the_tail_name's last nine bytes.
-        layout.symbols[6].nameAt = built.nameOffsets[5] + 4;
-        built = BuildCoff(layout);
-      }
-      std::vector<std::string> expected = ReadNames(built.bytes);
-      for (const auto& [at, name] : c.changed) expected[at] = name;
-      Result<CoffImage> coff = LoadCoffImage(Bytes(built.bytes), built.bytes.size(), "x");
-      ASSERT_TRUE(coff);
-      const char* const oldNames[] = {c.oldName};
-      const char* const newNames[] = {c.newName};
-      Result<ObjectRenames> renames =
-          RenameCoffObject(*coff, "x", IndexOldNames(oldNames), newNames, c.grow);
-      EXPECT_EQ(renames ? std::nullopt : std::optional(renames.error().fault), c.fault);
-      if (!renames) continue;
-      EXPECT_EQ(renames->grew, c.grow);
-      const std::string out = ApplyPatches(built.bytes, renames->patches);
-      EXPECT_TRUE(c.grow || out.size() == built.bytes.size());
-      EXPECT_EQ(ReadNames(out), expected);
-      EXPECT_TRUE(out.ends_with(layout.afterStrings));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    ObjectLayout layout = Basic();
+    c.shape(layout);
+    Built built = BuildCoff(layout);
+    if (layout.symbols.size() == 7) {
+      // tail_name shares the_tail_name's last nine bytes.
+      layout.symbols[6].nameAt = built.nameOffsets[5] + 4;
+      built = BuildCoff(layout);
     }
+    std::vector<std::string> expected = ReadNames(built.bytes);
+    for (const auto& [at, name] : c.changed) expected[at] = name;
+    Result<CoffImage> coff = LoadCoffImage(Bytes(built.bytes), built.bytes.size(), "x");
+    ASSERT_TRUE(coff);
+    const char* const oldNames[] = {c.oldName};
+    const char* const newNames[] = {c.newName};
+    Result<ObjectRenames> renames =
+        RenameCoffObject(*coff, "x", IndexOldNames(oldNames), newNames, c.grow);
+    EXPECT_EQ(renames ? std::nullopt : std::optional(renames.error().fault), c.fault);
+    if (!renames) continue;
+    EXPECT_EQ(renames->grew, c.grow);
+    const std::string out = ApplyPatches(built.bytes, renames->patches);
+    EXPECT_TRUE(c.grow || out.size() == built.bytes.size());
+    EXPECT_EQ(ReadNames(out), expected);
+    EXPECT_TRUE(out.ends_with(layout.afterStrings));
   }
 }
 
@@ -167,26 +151,12 @@ TEST(CoffLoader, RefusesDamageNamingIt) {
       {"header cut", [](auto& b, auto&) { b.resize(12); }, "the COFF header lies outside the file"},
       {"sections past the end", [](auto& b, auto&) { b[2] = '\x7f'; },
        "the section table lies outside the file"},
-      {"symbols past the end", [](auto& b, auto&) { Set32(b, 8, 1 << 30); },
-       "the symbol table lies outside the file"},
-      {"symbols over the headers", [](auto& b, auto&) { Set32(b, 8, 24); },
-       "the symbol table overlaps the headers"},
-      {"too many symbols", [](auto& b, auto&) { Set32(b, 12, 1 << 28); },
-       "the symbol table lies outside the file"},
       {"auxiliary records run past", [](auto& b, auto& x) { b[x.stringTable - 18 - 1] = 9; },
        "the auxiliary records of symbol 5 run past the end of the symbol table"},
       {"string table size below 4", [](auto& b, auto& x) { Set32(b, x.stringTable, 2); },
        "the string table's size 2 is below 4"},
-      {"string table past the end", [](auto& b, auto& x) { Set32(b, x.stringTable, 1 << 20); },
-       "the string table lies outside the file"},
-      {"size field cut", [](auto& b, auto& x) { b.resize(x.stringTable + 2); },
-       "the string table's size field is cut short"},
       {"long name past the table", [](auto& b, auto& x) { Set32(b, x.symbolTable + 22, 5000); },
        "the name of symbol 1 is not inside the string table"},
-      {"long name in the size field", [](auto& b, auto& x) { Set32(b, x.symbolTable + 22, 2); },
-       "the name of symbol 1 is not inside the string table"},
-      {"last name unterminated", [](auto& b, auto&) { b.back() = 'x'; },
-       "the name of symbol 4 is not inside the string table"},
       {"section name past the table", [](auto& b, auto&) { memcpy(&b[20 + 40], "/9999\0\0\0", 8); },
        "the name of section 2 is not inside the string table"},
   };

@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""COFF objects and libraries from real Windows toolchains: llvm-nm of
-namepatch's output, index included, against both peers' --redefine-syms
-output with the same list. Running linked programs is coff_wine_test.py's."""
+"""llvm-nm of namepatch's output on real COFF objects and libraries, index
+included, against both peers' --redefine-syms output with the same list."""
 import os
 import shutil
 import struct
@@ -41,34 +40,25 @@ def is_local(fields):
     return len(fields) == 3 and fields[1].islower()
 
 
-PEERS = ([MINGW + "objcopy"], ["llvm-objcopy"])
-
-
 def check_with_peers(tool, work, path, args, pairs, label, locals_stay=False):
-    """namepatch args on a copy of path against both peers with pairs."""
-    base = label + "-" + os.path.basename(path)
-    ours = os.path.join(work, base)
-    list_path = os.path.join(work, base + ".list")
-    with open(list_path, "w") as f:
-        f.writelines(f"{old} {new}\n" for old, new in pairs)
-    shutil.copyfile(path, ours)
-    rt.run_ok([tool, *(list_path if a == LIST else a for a in args), ours])
-    for peer in PEERS:
-        out = os.path.join(work, peer[0] + "-" + base)
-        rt.run_ok(peer + ["--redefine-syms=" + list_path, path, out])
-        lines = nm(out, "--print-armap")
+    base = os.path.join(work, label.replace(" ", "-") + "-" + os.path.basename(path))
+    list_path = rt.write(base + ".list", "".join(f"{old} {new}\n" for old, new in pairs))
+    shutil.copyfile(path, base)
+    rt.run_ok([tool, *(list_path if a == LIST else a for a in args), base])
+    ours = nm(base, "--print-armap")
+    for peer in (MINGW + "objcopy", "llvm-objcopy"):
+        rt.run_ok([peer, "--redefine-syms=" + list_path, path, base + ".peer"])
+        lines = nm(base + ".peer", "--print-armap")
         if locals_stay:
             # The peers rename a local that shares a defined name; -p keeps it.
             local = {f[2] for f in map(str.split, nm(path)) if is_local(f) and f[1] not in "uvw"}
             back = {new: old for old, new in pairs if old in local}
-            for i, f in enumerate(map(str.split, lines)):
-                if is_local(f) and f[2] in back:
-                    lines[i] = lines[i][:-len(f[2])] + back[f[2]]
-            lines.sort()
-        if nm(ours, "--print-armap") != lines:
-            diff = sorted(set(nm(ours, "--print-armap")) ^ set(lines))[:20]
-            raise rt.Failure(f"{label}: llvm-nm differs from {peer[0]}'s: {diff}")
-    return os.path.getsize(ours)
+            lines = sorted(line[:-len(f[2])] + back[f[2]] if is_local(f) and f[2] in back
+                           else line for line, f in zip(lines, map(str.split, lines)))
+        if ours != lines:
+            raise rt.Failure(f"{label}: llvm-nm differs from {peer}'s: "
+                             f"{sorted(set(ours) ^ set(lines))[:20]}")
+    return os.path.getsize(base)
 
 
 def row_prefix(tool, work, lib):
@@ -97,7 +87,6 @@ def row_lists(tool, work, lib):
 
 
 def read_members(data):
-    """(name, header offset, body) of each member."""
     members, at, longnames = [], 8, b""
     while at < len(data):
         name = data[at:at + 16].rstrip(b" ")
@@ -106,9 +95,7 @@ def read_members(data):
         if name == b"//":
             longnames = body
         elif name.startswith(b"/") and name[1:].isdigit():
-            start = int(name[1:])
-            # GNU ends a long name with "/\n", MSVC with a zero byte.
-            name = longnames[start:].split(b"\0")[0].split(b"/\n")[0]
+            name = longnames[int(name[1:]):].split(b"/\n")[0]
         else:
             name = name.rstrip(b"/")
         members.append((name, at, body))
@@ -117,7 +104,6 @@ def read_members(data):
 
 
 def gnu_index(data):
-    """(symbol, member header offset) of the first linker member."""
     body = read_members(data)[0][2]
     count, = struct.unpack_from(">I", body)
     offsets = struct.unpack_from(f">{count}I", body, 4)
@@ -126,8 +112,8 @@ def gnu_index(data):
 
 
 def to_msvc_format(sources, out):
-    """The GNU-format libraries' members and index as MSVC's lib writes them:
-    both linker members, the long-names member, the members."""
+    """The libraries' members and index as MSVC's lib writes them: both linker
+    members, the long-names member (empty: every member's name fits)."""
     entries, members = [], []
     for source in sources:
         data = open(source, "rb").read()
@@ -135,19 +121,14 @@ def to_msvc_format(sources, out):
         by_header = {at: len(members) + i for i, (_, at, _) in enumerate(listed)}
         members += [(os.path.basename(n), body) for n, _, body in listed]
         entries += [(name, by_header[at]) for name, at in gnu_index(data)]
-    longnames, stored = b"", []
-    for name, _ in members:
-        stored.append(b"/%d" % len(longnames) if len(name) > 15 else name + b"/")
-        longnames += name + b"\0" if len(name) > 15 else b""
     names = b"".join(n + b"\0" for n, _ in entries)
     first = 4 + 4 * len(entries) + len(names)
-    ordered = sorted(entries)
     second = 8 + 4 * len(members) + 2 * len(entries) + len(names)
 
     def header(name, size):
         return b"%-16s%-12s%-12s%-8s%-10d`\n" % (name, b"0", b"", b"0", size)
 
-    at = 8 + sum(60 + n + (n & 1) for n in (first, second, len(longnames)))
+    at = 8 + sum(60 + n + (n & 1) for n in (first, second, 0))
     offsets = []
     for _, body in members:
         offsets.append(at)
@@ -156,19 +137,21 @@ def to_msvc_format(sources, out):
              b"".join(struct.pack(">I", offsets[m]) for _, m in entries), names,
              b"\n" * (first & 1), header(b"/", second), struct.pack("<I", len(members)),
              b"".join(struct.pack("<I", o) for o in offsets), struct.pack("<I", len(entries)),
-             b"".join(struct.pack("<H", m + 1) for _, m in ordered),
-             b"".join(n + b"\0" for n, _ in ordered), b"\n" * (second & 1),
-             header(b"//", len(longnames)), longnames, b"\n" * (len(longnames) & 1)]
-    for name, (_, body) in zip(stored, members):
-        parts += [header(name, len(body)), body, b"\n" * (len(body) & 1)]
+             b"".join(struct.pack("<H", m + 1) for _, m in sorted(entries)),
+             b"".join(n + b"\0" for n, _ in sorted(entries)), b"\n" * (second & 1),
+             header(b"//", 0)]
+    for name, body in members:
+        parts += [header(name + b"/", len(body)), body, b"\n" * (len(body) & 1)]
     with open(out, "wb") as f:
         f.write(b"".join(parts))
 
 
-def second_linker(data):
+def linker_members(label, data):
+    """The second linker member's (name, member offset), checked against the
+    first: sorted, the same entries, each at a member's header."""
     members = read_members(data)
     if [m[0] for m in members[:2]] != [b"", b""]:
-        raise rt.Failure("the library lost its second linker member")
+        raise rt.Failure(f"{label}: the library lost its second linker member")
     body = members[1][2]
     count, = struct.unpack_from("<I", body)
     offsets = struct.unpack_from(f"<{count}I", body, 4)
@@ -176,33 +159,27 @@ def second_linker(data):
     symbols, = struct.unpack_from("<I", body, at)
     indices = struct.unpack_from(f"<{symbols}H", body, at + 4)
     names = body[at + 4 + 2 * symbols:].split(b"\0")[:symbols]
-    return [(name, offsets[i - 1]) for name, i in zip(names, indices)]
-
-
-def check_linker_members(label, data):
-    entries = second_linker(data)
-    if [n for n, _ in entries] != sorted(n for n, _ in entries):
+    entries = [(name, offsets[i - 1]) for name, i in zip(names, indices)]
+    if names != sorted(names):
         raise rt.Failure(f"{label}: the second linker member's names are not sorted")
-    headers = {at for _, at, _ in read_members(data)}
+    headers = {at for _, at, _ in members}
     if sorted(entries) != sorted(gnu_index(data)) or any(at not in headers for _, at in entries):
         raise rt.Failure(f"{label}: the linker members disagree or point between members")
+    return entries
 
 
 def build_msvc_library(work):
     objs = []
     for name in ("msvc_lib", "parts"):
-        obj = os.path.join(work, name + ".obj")
-        rt.run_ok(MSVC + ["-DPART=2", os.path.join(SOURCES, name + ".c"), "-o", obj])
-        objs.append(obj)
+        objs.append(os.path.join(work, name + ".obj"))
+        rt.run_ok(MSVC + ["-DPART=2", os.path.join(SOURCES, name + ".c"), "-o", objs[-1]])
     gnu = os.path.join(work, "gnu.lib")
     rt.run_ok(["llvm-lib", "/out:" + gnu] + objs)
-    k32, k32_def = os.path.join(work, "k32.lib"), os.path.join(work, "k32.def")
-    with open(k32_def, "w") as f:
-        f.write("LIBRARY kernel32.dll\nEXPORTS\nExitProcess\n")
+    k32 = os.path.join(work, "k32.lib")
+    k32_def = rt.write(k32 + ".def", "LIBRARY kernel32.dll\nEXPORTS\nExitProcess\n")
     rt.run_ok(["llvm-dlltool", "-m", "i386:x86-64", "-d", k32_def, "-l", k32])
     lib = os.path.join(work, "msvc.lib")
     to_msvc_format([gnu, k32], lib)
-    check_linker_members("the test's own MSVC library", open(lib, "rb").read())
     return lib, gnu
 
 
@@ -214,13 +191,12 @@ def row_msvc_library(tool, work, _):
         ours = os.path.join(work, label.replace(" ", "-") + ".lib")
         shutil.copyfile(lib, ours)
         rt.run_ok([tool, *args, ours])
-        data = open(ours, "rb").read()
-        check_linker_members(label, data)
-        if "-c" in args and len(data) != os.path.getsize(lib):
+        linker_members(label, open(ours, "rb").read())
+        if "-c" in args and os.path.getsize(ours) != os.path.getsize(lib):
             raise rt.Failure(f"{label}: the library changed its length")
     # Neither peer reads import members: the input's names, its own prefixed.
     def found(path):
-        return ({n for n, _ in second_linker(open(path, "rb").read())},
+        return ({n for n, _ in linker_members(path, open(path, "rb").read())},
                 {n.encode() for n in defined_globals(path)})
     wanted = tuple({b"acme_" + n if n in own else n for n in names} for names in found(lib))
     if found(os.path.join(work, "msvc--p.lib")) != wanted:
@@ -237,29 +213,24 @@ def row_i386(tool, work, lib):
         raise rt.Failure(f"i386 -p: defined {sorted(names)}, expected {sorted(wanted)}")
     rt.run_ok(["i686-w64-mingw32-gcc", os.path.join(SOURCES, "i386_main.c"), obj, "-o",
                os.path.join(work, "i386.exe")])
-    print("i386 -p: decorated names prefixed after the decoration, program linked")
 
 
 def row_mingw_localize(tool, work, lib):
-    """Against objcopy --localize-symbols with the names defined outside
-    COMDAT sections (.refptr ones are) that no other member uses."""
+    """As objcopy --localize-symbols of the names no member uses, outside
+    COMDAT sections (.refptr ones are)."""
     used = {f[-1] for f in map(str.split, nm(lib)) if f[:1] == ["U"]}
     names = [n for n in defined_globals(lib) if n not in used and not n.startswith(".refptr.")]
-    list_path = os.path.join(work, "localize.list")
-    with open(list_path, "w") as f:
-        f.writelines(n + "\n" for n in names)
+    list_path = rt.write(os.path.join(work, "localize.list"), "".join(n + "\n" for n in names))
     ours, peer = os.path.join(work, "ours-localize.a"), os.path.join(work, "peer-localize.a")
     shutil.copyfile(lib, ours)
     rt.run_ok([tool, "--localize", ours])
     rt.run_ok([MINGW + "objcopy", "--localize-symbols=" + list_path, lib, peer])
-    listed = [rt.run_ok([MINGW + "nm", p]).stdout.replace(p.encode(), b"") for p in (ours, peer)]
-    if listed[0] != listed[1]:
-        raise rt.Failure(f"--localize: nm differs from objcopy --localize-symbols: {listed}")
+    if nm(ours) != nm(peer):
+        raise rt.Failure(f"--localize: llvm-nm differs from objcopy's: {nm(ours)} {nm(peer)}")
 
 
 def row_mingw_clashes(tool, work, lib):
-    """Every name both copies define outside COMDAT sections (.refptr ones
-    are, and the linker keeps one)."""
+    """Every name both define outside COMDAT sections (.refptr ones are)."""
     copy = os.path.join(work, "libparts-copy.a")
     shutil.copyfile(lib, copy)
     result = rt.run([tool, "--clashes", lib, copy])

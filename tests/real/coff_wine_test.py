@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""COFF programs linked against renamed libraries, run under wine, and the
-Windows build renaming a COFF library as the Linux build does.
-Usage: coff_wine_test.py namepatch namepatch.exe"""
+"""Programs linked against renamed COFF libraries run under wine; the Windows
+build renames as the Linux one. Usage: coff_wine_test.py namepatch namepatch.exe"""
 import os
 import shutil
 import sys
@@ -10,13 +9,13 @@ import tempfile
 import coff_test as ct
 import realtools as rt
 
+
 def wine(work, *args):
     return rt.run(["wine", *args], env=dict(os.environ, WINEDEBUG="-all"), cwd=work)
 
 
 def row_two_copies(tool, exe, work):
-    """Each copy reaches its extern variable through a .refptr COMDAT section
-    named after it: unprefixed they clash, prefixed apart they link whole."""
+    """Unprefixed the copies clash; prefixed apart, each keeps its counter."""
     libs = [ct.build_mingw_library(work, name) for name in ("one", "two")]
     program = os.path.join(work, "two.exe")
     link = [ct.MINGW + "gcc", os.path.join(ct.SOURCES, "two.c"), "-Wl,--whole-archive", *libs,
@@ -30,8 +29,8 @@ def row_two_copies(tool, exe, work):
     result = wine(work, program)
     out = result.stdout.decode("latin-1").replace("\r\n", "\n")
     if result.returncode != 0 or out != "41 42 42\n":
-        raise rt.Failure(f"two copies exited {result.returncode}, printed {out!r}: each copy "
-                         f"keeps its own counter; {result.stderr[-2000:]!r}")
+        raise rt.Failure(f"two copies exited {result.returncode}, printed {out!r}; "
+                         f"{result.stderr[-2000:]!r}")
 
 
 def row_msvc_program(tool, exe, work):
@@ -49,9 +48,8 @@ def row_msvc_program(tool, exe, work):
 
 
 def row_windows_build(tool, exe, work):
-    lists = os.path.join(work, "mixed.list")
-    with open(lists, "w") as f:
-        f.write("fesetround fesetround_renamed_longer\nstrtoimax strtoimaX\n")
+    rt.write(os.path.join(work, "mixed.list"),
+             "fesetround fesetround_renamed_longer\nstrtoimax strtoimaX\n")
     for args in (["-p", "acme_"], ["-g", "-a", "mixed.list"]):
         outputs = []
         for runner, name in (([tool], "linux.a"), (["wine", exe], "windows.a")):
@@ -70,13 +68,11 @@ def body():
     rt.require_tools(ct.MINGW + "gcc", "wine", "lld-link", "llvm-lib", "llvm-dlltool", "clang")
     with tempfile.TemporaryDirectory() as work:
         if "WINEPREFIX" not in os.environ:
-            # A prefix of the test's own, made afresh.
             os.environ["WINEPREFIX"] = os.path.join(work, "wineprefix")
             rt.run_ok(["wineboot", "-i"], env=dict(os.environ, WINEDEBUG="-all",
                                                    WINEDLLOVERRIDES="mscoree,mshtml="))
         for row in ROWS:
             row(tool, exe, work)
-    print("wine: programs linked against renamed COFF libraries ran")
 
 
 if __name__ == "__main__":

@@ -1,7 +1,5 @@
 #include "tests/support/coff_builder.h"
 
-#include <cstring>
-
 namespace testcoff {
 
 namespace {
@@ -15,43 +13,37 @@ void Set(std::string& out, size_t at, uint64_t value, int width) {
   for (int b = 0; b < width; ++b) out[at + b] = static_cast<char>(value >> (8 * b));
 }
 
-// The 8-byte name field of name: in place, or a long name's offset in table.
-std::string NameField(const std::string& name, uint32_t nameAt, std::string& table,
-                      uint32_t* offset, bool section) {
-  std::string field(8, '\0');
+// Appends name's 8-byte field to out; a long name goes to table unless nameAt
+// already holds it. Returns a long name's offset, 0 for a short one.
+uint32_t PutName(std::string& out, const std::string& name, uint32_t nameAt, std::string& table,
+                 bool section) {
+  const size_t at = out.size();
+  out.append(8, '\0');
   if (name.size() <= 8) {
-    memcpy(field.data(), name.data(), name.size());
-    *offset = 0;
-    return field;
+    out.replace(at, name.size(), name);
+    return 0;
   }
-  *offset = nameAt ? nameAt : static_cast<uint32_t>(table.size());
+  const uint32_t offset = nameAt ? nameAt : static_cast<uint32_t>(table.size());
   if (!nameAt) table += name + '\0';
   if (section) {
-    const std::string digits = std::to_string(*offset);
-    field[0] = '/';
-    memcpy(field.data() + 1, digits.data(), digits.size());
+    out[at] = '/';
+    const std::string digits = std::to_string(offset);
+    out.replace(at + 1, digits.size(), digits);
   } else {
-    Set(field, 4, *offset, 4);
+    Set(out, at + 4, offset, 4);
   }
-  return field;
+  return offset;
 }
 
 }  // namespace
 
 Built BuildCoff(const ObjectLayout& layout) {
   Built built;
-  std::string table(4, '\0');
+  std::string table(4, '\0'), headers, data, symbols;
   const uint32_t headerSize = layout.bigobj ? 56 : 20;
-  const uint32_t symbolSize = layout.bigobj ? 20 : 18;
-  uint32_t records = 0;
-  for (const SymbolLayout& s : layout.symbols) records += 1 + s.aux;
-
-  std::string headers, data;
   const uint32_t dataStart = headerSize + 40 * static_cast<uint32_t>(layout.sections.size());
-  for (size_t i = 0; i < layout.sections.size(); ++i) {
-    const SectionLayout& section = layout.sections[i];
-    uint32_t unused = 0;
-    headers += NameField(section.name, 0, table, &unused, true);
+  for (const SectionLayout& section : layout.sections) {
+    PutName(headers, section.name, 0, table, true);
     Put(headers, 0, 8);  // virtual size and address
     Put(headers, section.bytes.size(), 4);
     Put(headers, section.bytes.empty() ? 0 : dataStart + data.size(), 4);
@@ -59,30 +51,26 @@ Built BuildCoff(const ObjectLayout& layout) {
     Put(headers, section.characteristics, 4);
     data += section.bytes;
   }
-  std::string symbols;
+  uint32_t records = 0;
   for (const SymbolLayout& s : layout.symbols) {
-    uint32_t offset = 0;
-    symbols += NameField(s.name, s.nameAt, table, &offset, false);
-    built.nameOffsets.push_back(offset);
+    built.nameOffsets.push_back(PutName(symbols, s.name, s.nameAt, table, false));
     Put(symbols, s.value, 4);
     Put(symbols, static_cast<uint32_t>(s.section), layout.bigobj ? 4 : 2);
     Put(symbols, 0, 2);
-    symbols.push_back(static_cast<char>(s.storageClass));
-    symbols.push_back(static_cast<char>(s.aux));
-    symbols += std::string(size_t{s.aux} * symbolSize, '\0');
+    Put(symbols, s.storageClass + (s.aux << 8), 2);
+    symbols.append(size_t{s.aux} * (layout.bigobj ? 20 : 18), '\0');
+    records += 1 + s.aux;
   }
   Set(table, 0, table.size(), 4);
+  built.symbolTable = dataStart + (layout.dataAfterStrings ? 0 : data.size());
 
   std::string out;
   if (layout.bigobj) {
-    Put(out, 0, 2);
-    Put(out, 0xFFFF, 2);
+    Put(out, 0xFFFF0000, 4);
     Put(out, 2, 2);
     Put(out, layout.machine, 2);
     Put(out, 0, 4);
-    const uint8_t classId[16] = {0xC7, 0xA1, 0xBA, 0xD1, 0xEE, 0xBA, 0xA9, 0x4B,
-                                 0xAF, 0x20, 0xFA, 0xF6, 0x6A, 0xA4, 0xDC, 0xB8};
-    out.append(reinterpret_cast<const char*>(classId), 16);
+    out.append("\xC7\xA1\xBA\xD1\xEE\xBA\xA9\x4B\xAF\x20\xFA\xF6\x6A\xA4\xDC\xB8", 16);  // class id
     Put(out, 0, 16);
     Put(out, layout.sections.size(), 4);
   } else {
@@ -90,14 +78,10 @@ Built BuildCoff(const ObjectLayout& layout) {
     Put(out, layout.sections.size(), 2);
     Put(out, 0, 4);
   }
-  const size_t symbolField = out.size();
-  Put(out, 0, 4);
-  Put(out, records, 4);
-  if (!layout.bigobj) Put(out, 0, 4);
+  Put(out, built.symbolTable, 4);
+  Put(out, records, layout.bigobj ? 4 : 8);
   out += headers;
   if (!layout.dataAfterStrings) out += data;
-  built.symbolTable = static_cast<uint32_t>(out.size());
-  Set(out, symbolField, built.symbolTable, 4);
   out += symbols;
   built.stringTable = static_cast<uint32_t>(out.size());
   if (layout.stringTable) out += table;

@@ -20,8 +20,7 @@ struct SymbolLayout {
   uint8_t storageClass = 2;  // external
   uint8_t aux = 0;           // auxiliary records after it, zero-filled
   uint32_t value = 0;
-  // A long name's string table offset, to share another's bytes; 0 adds it.
-  uint32_t nameAt = 0;
+  uint32_t nameAt = 0;  // a long name's offset in the string table, sharing another's bytes
 };
 
 struct ObjectLayout {
@@ -36,8 +35,7 @@ struct ObjectLayout {
 
 struct Built {
   std::string bytes;
-  uint32_t symbolTable;
-  uint32_t stringTable;
+  uint32_t symbolTable, stringTable;
   std::vector<uint32_t> nameOffsets;  // per symbol: its long name's offset, 0 for short
 };
 
