@@ -1,5 +1,4 @@
-/* One member of a small library; VENDOR_PART picks which. Helpers call one
-   another across members, so that some stay global under --localize. */
+/* A member of a small library, picked by VENDOR_PART; step is used across members. */
 #if VENDOR_PART == 1
 int step(int x);
 int twice(int x) { return 2 * x; }
