@@ -6,12 +6,10 @@
 // at once take their turns.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <future>
@@ -250,29 +248,9 @@ TEST(Outputs, InputChangedDuringTheRunIsNeverMixedIntoTheOutput) {
   }
 }
 
-// Another run holds the input's lock and replaces the input before letting
-// go: the waiting run renames the file that then stands at the path.
-TEST(Outputs, RunWaitsForTheLockAndRenamesTheReplacement) {
-  ScratchDir dir;
-  dir.Write("x.o", MakeObject());
-  std::string other = MakeObject(64, '\x4e');
-  dir.Write("other.o", other);
-  const int held = open((dir / "x.o").c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_EQ(flock(held, LOCK_EX), 0);
-  auto run = std::async(std::launch::async, [&] {
-    return RunNamepatch({"-c", "func_a", "-n", "func_b", "x.o"}, dir.path());
-  });
-  EXPECT_EQ(run.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
-  fs::rename(dir / "other.o", dir / "x.o");
-  close(held);
-  RunResult r = run.get();
-  EXPECT_EQ(r.status, 0) << r.err;
-  other.replace(other.find("func_a"), 6, "func_b");
-  EXPECT_EQ(dir.Read("x.o"), other);
-}
-
 // Two runs on one library at once, each growing other names: the later waits
-// for the earlier and renames its result, so both runs' renames stand.
+// for the earlier's lock and renames the file the earlier put at the path, so
+// both runs' renames stand.
 TEST(Outputs, TwoRunsOnOneLibraryLoseNothing) {
   testelf::ArchiveLayout layout;
   for (int m = 0; m < 400; ++m) {

@@ -213,8 +213,7 @@ void CheckRenames(const ElfImage* elf) {
       RenameObject(elf, "fuzz", IndexOldNames(oldNames), newNames, false);
   Require(!inPlace == (clash.victim != nullptr), "the writer refuses exactly a clash");
   if (!inPlace) return;
-  const uint8_t* original = elf->image + elf->strtab->sh_offset;
-  const bool same = memcmp(listed.get(), original, size) == 0;
+  const bool same = memcmp(listed.get(), elf->image + elf->strtab->sh_offset, size) == 0;
   Require(!inPlace->grew && inPlace->patches.size() == (same ? 0u : 1u),
           "renames in place patch .strtab alone");
   for (const BytePatch& p : inPlace->patches) {
@@ -226,8 +225,9 @@ void CheckRenames(const ElfImage* elf) {
 
 // Each symbol record's name; none for entries carrying a section's name,
 // which a rename changes besides its own matches.
-std::vector<std::optional<std::string>> CoffSymbolNames(const CoffNames& names) {
-  std::vector<std::optional<std::string>> read;
+using CoffSymbolNameList = std::vector<std::optional<std::string>>;
+CoffSymbolNameList CoffSymbolNames(const CoffNames& names) {
+  CoffSymbolNameList read;
   for (uint32_t e = 0; e < names.symbolEntries; ++e) {
     const CoffEntry& entry = names.entries[e];
     if (entry.kind == CoffEntryKind::kSymbol && entry.offset != 0)
@@ -243,11 +243,10 @@ std::vector<std::optional<std::string>> CoffSymbolNames(const CoffNames& names) 
 void CheckCoff(const uint8_t* bytes, uint32_t length) {
   Result<CoffImage> coff = LoadCoffImage(bytes, length, gInputPath);
   if (!coff) return;
-  const std::vector<std::optional<std::string>> before = CoffSymbolNames(ListCoffNames(*coff));
+  const CoffSymbolNameList before = CoffSymbolNames(ListCoffNames(*coff));
   std::vector<std::string> some;
-  for (const auto& name : before) {
+  for (const auto& name : before)
     if (name && !name->empty() && some.size() < 3) some.push_back(*name);
-  }
   for (bool grow : {false, true}) {
     Pairs pairs = MakePairs(some, grow);
     const OldNameIndex index = IndexOldNames(pairs.oldNames);
@@ -264,9 +263,9 @@ void CheckCoff(const uint8_t* bytes, uint32_t length) {
     Result<CoffImage> again = LoadCoffImage(reinterpret_cast<const uint8_t*>(out.data()),
                                             static_cast<uint32_t>(out.size()), "renamed");
     Require(static_cast<bool>(again), "a renamed COFF object loads");
-    std::vector<std::optional<std::string>> expected = before;
+    CoffSymbolNameList expected = before;
     for (const RenameMatch& m : renames->matches) expected[m.symbol] = pairs.newNames[m.pair];
-    const std::vector<std::optional<std::string>> read = CoffSymbolNames(ListCoffNames(*again));
+    const CoffSymbolNameList read = CoffSymbolNames(ListCoffNames(*again));
     Require(read.size() == expected.size(), "a renamed COFF object keeps its symbols");
     for (size_t i = 0; i < read.size(); ++i) {
       Require(!read[i] || !expected[i] || *read[i] == *expected[i] ||
