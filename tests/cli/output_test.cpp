@@ -256,9 +256,8 @@ TEST(Outputs, TwoRunsOnOneLibraryLoseNothing) {
   for (int m = 0; m < 400; ++m) {
     testelf::ObjectLayout object;
     object.sections = {{.name = ".text", .bytes = std::string(256, '\x60')}};
-    for (const char* name : {"func_a", "func_b", "func_c"}) {
+    for (const char* name : {"func_a", "func_b", "func_c"})
       object.symbols.push_back({.st_name = testelf::AddName(object.strtab, name)});
-    }
     layout.members.push_back({std::to_string(m) + ".o", testelf::BuildObject(object).bytes});
   }
   const std::string library = testelf::BuildArchive(layout).bytes;

@@ -216,11 +216,10 @@ void CheckRenames(const ElfImage* elf) {
   const bool same = memcmp(listed.get(), elf->image + elf->strtab->sh_offset, size) == 0;
   Require(!inPlace->grew && inPlace->patches.size() == (same ? 0u : 1u),
           "renames in place patch .strtab alone");
-  for (const BytePatch& p : inPlace->patches) {
+  for (const BytePatch& p : inPlace->patches)
     Require(p.offset == elf->strtab->sh_offset && p.replaced == size &&
                 memcmp(p.bytes.data(), listed.get(), size) == 0,
             "the writer writes what list mode writes");
-  }
 }
 
 // Each symbol record's name; none for entries carrying a section's name,
@@ -362,10 +361,9 @@ void CheckArchive(const Archive& archive) {
     }
     Require(inside, "a renamed index entry keeps its name's length inside the index");
   }
-  for (const BytePatch& p : PatchIndexesInPlace(archive, entries)) {
+  for (const BytePatch& p : PatchIndexesInPlace(archive, entries))
     Require(p.bytes.size() == p.replaced && p.replaced <= archive.length - p.offset,
             "an index patched in place keeps its place");
-  }
 }
 
 }  // namespace
@@ -393,8 +391,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Require(size == 0 || fwrite(data, size, 1, file) == 1, "the input file can be written");
   Require(fclose(file) == 0, "the input file can be written");
 
-  // A buffer of its own for each input, of the file's size and the zero
-  // after it, so that a read past them is caught.
+  // A buffer of the file's size and a zero, so that a read past them is caught.
   FileBuffer buffer;
   Result<InputSource> input = ReadInputFile(gInputPath, buffer);
   if (!input) return 0;
