@@ -208,48 +208,31 @@ void CheckRenames(const ElfImage* elf) {
   }
 
   // The writer's own pass in place: refused exactly on a clash, otherwise
-  // the table that list mode wrote, as one patch, or none when no byte changes.
+  // list mode's table as one patch, or none when no byte changes.
   Result<ObjectRenames> inPlace =
       RenameObject(elf, "fuzz", IndexOldNames(oldNames), newNames, false);
   Require(!inPlace == (clash.victim != nullptr), "the writer refuses exactly a clash");
   if (!inPlace) return;
-  const uint8_t* original = elf->image + elf->strtab->sh_offset;
-  const bool same = memcmp(listed.get(), original, size) == 0;
+  const bool same = memcmp(listed.get(), elf->image + elf->strtab->sh_offset, size) == 0;
   Require(!inPlace->grew && inPlace->patches.size() == (same ? 0u : 1u),
           "renames in place patch .strtab alone");
-  for (const BytePatch& p : inPlace->patches) {
+  for (const BytePatch& p : inPlace->patches)
     Require(p.offset == elf->strtab->sh_offset && p.replaced == size &&
                 memcmp(p.bytes.data(), listed.get(), size) == 0,
             "the writer writes what list mode writes");
-  }
-}
-
-// Whether bytes hold an ELF object, as the driver tells formats apart: its
-// identification reads only the bytes given, and never takes an ELF object
-// for another format or another format for ELF.
-bool IsElfMember(const uint8_t* bytes, uint32_t size) {
-  const bool elf = IdentifyObjectFormat(bytes, size) == ObjectFormat::kElf;
-  Require(elf == IsElfObject(bytes, size), "ELF is told by its magic alone");
-  return elf;
-}
-
-// What the driver asks of a loaded object before renaming it.
-void JudgeObject(const ElfImage& elf) {
-  Require(FindGccLto(elf) != GccLto::kSlim || elf.symtab, "only an object with symbols is slim");
-  static_cast<void>(IsLinkedElf(elf));
 }
 
 // Each symbol record's name; none for entries carrying a section's name,
 // which a rename changes besides its own matches.
-std::vector<std::optional<std::string>> CoffSymbolNames(const CoffNames& names) {
-  std::vector<std::optional<std::string>> read;
+using CoffSymbolNameList = std::vector<std::optional<std::string>>;
+CoffSymbolNameList CoffSymbolNames(const CoffNames& names) {
+  CoffSymbolNameList read;
   for (uint32_t e = 0; e < names.symbolEntries; ++e) {
     const CoffEntry& entry = names.entries[e];
-    if (entry.kind != CoffEntryKind::kSymbol || entry.offset == 0) {
+    if (entry.kind == CoffEntryKind::kSymbol && entry.offset != 0)
+      read.emplace_back(reinterpret_cast<const char*>(names.bytes.data()) + entry.offset);
+    else
       read.emplace_back();
-      continue;
-    }
-    read.emplace_back(reinterpret_cast<const char*>(names.bytes.data()) + entry.offset);
   }
   return read;
 }
@@ -259,12 +242,10 @@ std::vector<std::optional<std::string>> CoffSymbolNames(const CoffNames& names) 
 void CheckCoff(const uint8_t* bytes, uint32_t length) {
   Result<CoffImage> coff = LoadCoffImage(bytes, length, gInputPath);
   if (!coff) return;
-  const CoffNames names = ListCoffNames(*coff);
-  const std::vector<std::optional<std::string>> before = CoffSymbolNames(names);
+  const CoffSymbolNameList before = CoffSymbolNames(ListCoffNames(*coff));
   std::vector<std::string> some;
-  for (const auto& name : before) {
+  for (const auto& name : before)
     if (name && !name->empty() && some.size() < 3) some.push_back(*name);
-  }
   for (bool grow : {false, true}) {
     Pairs pairs = MakePairs(some, grow);
     const OldNameIndex index = IndexOldNames(pairs.oldNames);
@@ -281,10 +262,9 @@ void CheckCoff(const uint8_t* bytes, uint32_t length) {
     Result<CoffImage> again = LoadCoffImage(reinterpret_cast<const uint8_t*>(out.data()),
                                             static_cast<uint32_t>(out.size()), "renamed");
     Require(static_cast<bool>(again), "a renamed COFF object loads");
-    const CoffNames after = ListCoffNames(*again);
-    std::vector<std::optional<std::string>> expected = before;
+    CoffSymbolNameList expected = before;
     for (const RenameMatch& m : renames->matches) expected[m.symbol] = pairs.newNames[m.pair];
-    const std::vector<std::optional<std::string>> read = CoffSymbolNames(after);
+    const CoffSymbolNameList read = CoffSymbolNames(ListCoffNames(*again));
     Require(read.size() == expected.size(), "a renamed COFF object keeps its symbols");
     for (size_t i = 0; i < read.size(); ++i) {
       Require(!read[i] || !expected[i] || *read[i] == *expected[i] ||
@@ -292,6 +272,21 @@ void CheckCoff(const uint8_t* bytes, uint32_t length) {
               "COFF names read as asked");
     }
   }
+}
+
+// Checks bytes as the driver takes them: a COFF object, or an ELF object,
+// told by its magic alone, loaded and judged and renamed; the latter is given.
+std::optional<ElfImage> CheckObject(const uint8_t* bytes, uint32_t size) {
+  const ObjectFormat format = IdentifyObjectFormat(bytes, size);
+  if (format == ObjectFormat::kCoff) CheckCoff(bytes, size);
+  Require((format == ObjectFormat::kElf) == IsElfObject(bytes, size), "ELF is told by its magic");
+  if (format != ObjectFormat::kElf) return std::nullopt;
+  Result<ElfImage> elf = LoadElfImage(bytes, size, gInputPath);
+  if (!elf) return std::nullopt;
+  Require(FindGccLto(*elf) != GccLto::kSlim || elf->symtab, "only an object with symbols is slim");
+  static_cast<void>(IsLinkedElf(*elf));
+  if (elf->symtab && elf->strtab) CheckRenames(&*elf);
+  return *elf;
 }
 
 // Grows archive's members as the driver does: the result must load with
@@ -330,9 +325,8 @@ void CheckArchiveGrowth(const Archive& archive, const Pairs& pairs) {
 // Loads each object member of archive in place and checks it as an object,
 // then renames the index as the driver does, with pairs made from the index's
 // own names: every renamed entry must lie inside an index member, in offset
-// order as the driver patches them, and keep its name's length, and the
-// index patches written in place must each replace as many bytes as they
-// hold.
+// order as the driver patches them, and keep its name's length; an index
+// patched in place keeps its place.
 void CheckArchive(const Archive& archive) {
   std::vector<std::string> names;
   for (size_t i = 0; i < archive.symbols.size() && names.size() < 3; ++i) {
@@ -345,18 +339,9 @@ void CheckArchive(const Archive& archive) {
   std::vector<std::vector<RenameMatch>> memberMatches(archive.members.size());
   for (size_t m = 0; m < archive.members.size(); ++m) {
     const ArchiveMember& member = archive.members[m];
-    const uint8_t* bytes = archive.bytes + member.offset;
-    if (!member.special && IdentifyObjectFormat(bytes, member.size) == ObjectFormat::kCoff) {
-      CheckCoff(bytes, member.size);
-    }
-    if (member.special || !IsElfMember(bytes, member.size)) continue;
-    Result<ElfImage> elf = LoadElfImage(bytes, member.size, gInputPath);
-    if (!elf) continue;
-    JudgeObject(*elf);
-    if (elf->symtab && elf->strtab) {
-      CheckRenames(&*elf);
-      memberMatches[m] = FindRenames(*elf, index);
-    }
+    if (member.special) continue;
+    std::optional<ElfImage> elf = CheckObject(archive.bytes + member.offset, member.size);
+    if (elf && elf->symtab && elf->strtab) memberMatches[m] = FindRenames(*elf, index);
   }
   CheckArchiveGrowth(archive, MakePairs(names, true));
   const std::vector<IndexRename> entries =
@@ -376,10 +361,9 @@ void CheckArchive(const Archive& archive) {
     }
     Require(inside, "a renamed index entry keeps its name's length inside the index");
   }
-  for (const BytePatch& p : PatchIndexesInPlace(archive, entries)) {
+  for (const BytePatch& p : PatchIndexesInPlace(archive, entries))
     Require(p.bytes.size() == p.replaced && p.replaced <= archive.length - p.offset,
             "an index patched in place keeps its place");
-  }
 }
 
 }  // namespace
@@ -407,22 +391,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Require(size == 0 || fwrite(data, size, 1, file) == 1, "the input file can be written");
   Require(fclose(file) == 0, "the input file can be written");
 
-  // A buffer of its own for each input, of the file's size and the zero
-  // after it, so that a read past them is caught.
+  // A buffer of the file's size and a zero, so that a read past them is caught.
   FileBuffer buffer;
   Result<InputSource> input = ReadInputFile(gInputPath, buffer);
   if (!input) return 0;
-  if (IdentifyObjectFormat(buffer.bytes.get(), input->length) == ObjectFormat::kCoff) {
-    CheckCoff(buffer.bytes.get(), input->length);
-    return 0;
-  }
-  if (!IsElfMember(buffer.bytes.get(), input->length)) return 0;
-  Result<ElfImage> elf = LoadElfImage(buffer.bytes.get(), input->length, gInputPath);
-  if (!elf) return 0;
-  JudgeObject(*elf);
-  if (elf->symtab && elf->strtab) {
-    CheckRenames(&*elf);
-    CheckGrowth(&*elf, MakePairs(SymbolNames(&*elf), true));
-  }
+  std::optional<ElfImage> elf = CheckObject(buffer.bytes.get(), input->length);
+  if (elf && elf->symtab && elf->strtab) CheckGrowth(&*elf, MakePairs(SymbolNames(&*elf), true));
   return 0;
 }

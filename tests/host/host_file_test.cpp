@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/cli.h"
@@ -242,42 +243,30 @@ TEST(WriteChecked, FullDiskIsAnErrorForAnUnbufferedStream) {
 // An output that goes uncommitted, given up at once or after a failed write,
 // leaves no temporary file and what stood at its path as it was.
 TEST(OutputFile, UncommittedLeavesNoTraceAndTargetUntouched) {
-  struct Case {
-    const char* name;
-    const char* stored;  // none: no file at the path
-    bool inputChanged;
-  };
-  const Case cases[] = {
-      {"new output", nullptr, false},
-      {"replacing output", "old", false},
-      {"input changed while read", "old", true},
-  };
-  for (const Case& c : cases) {
+  for (auto [stored, inputChanged] :
+       {std::pair{false, false}, std::pair{true, false}, std::pair{true, true}}) {
+    SCOPED_TRACE(testing::Message() << stored << inputChanged);
     ScratchDir dir;
     const std::string path = dir / "out.o";
-    if (c.stored != nullptr) dir.Write("out.o", c.stored);
-    std::string left = c.stored != nullptr ? c.stored : "";
+    if (stored) dir.Write("out.o", "old");
     {
       Result<OutputFile> output = OpenOutputFile(path);
-      ASSERT_TRUE(output) << c.name;
-      EXPECT_EQ(dir.List().size(), c.stored != nullptr ? 2u : 1u) << c.name;
-      if (c.inputChanged) {
+      ASSERT_TRUE(output);
+      EXPECT_EQ(dir.List().size(), stored ? 2u : 1u);
+      if (inputChanged) {
         FileBuffer buffer;
         Result<InputSource> input = ReadInputFile(path, buffer);
-        ASSERT_TRUE(input) << c.name;
-        left = "older";
-        dir.Write("out.o", left);
+        ASSERT_TRUE(input);
+        dir.Write("out.o", "older");
         Status written = WritePatchedFile(*output, *input, path, {}, buffer);
-        ASSERT_FALSE(written) << c.name;
+        ASSERT_FALSE(written);
         EXPECT_EQ(written.error().fault, Fault::kChangedWhileRead);
         EXPECT_EQ(written.error().subject, path);
       }
     }
-    const std::vector<std::string> stays =
-        c.stored != nullptr ? std::vector<std::string>{"out.o"} : std::vector<std::string>{};
-    EXPECT_EQ(dir.List(), stays) << c.name;
-    if (c.stored != nullptr) {
-      EXPECT_EQ(dir.Read("out.o"), left) << c.name;
+    EXPECT_EQ(dir.List(), stored ? std::vector<std::string>{"out.o"} : std::vector<std::string>{});
+    if (stored) {
+      EXPECT_EQ(dir.Read("out.o"), inputChanged ? "older" : "old");
     }
   }
 }

@@ -14,9 +14,8 @@ uint32_t GetSymbolNameOffset(const ElfImage* elf, uint32_t index) {
 }
 
 std::unique_ptr<uint8_t[]> CopyStringTable(const ElfImage* elf) {
-  const uint32_t size = elf->strtab->sh_size;
-  auto table = std::make_unique<uint8_t[]>(size_t{size} + 1);
-  memcpy(table.get(), elf->image + elf->strtab->sh_offset, size);
+  auto table = std::make_unique<uint8_t[]>(size_t{elf->strtab->sh_size} + 1);
+  memcpy(table.get(), elf->image + elf->strtab->sh_offset, elf->strtab->sh_size);
   return table;
 }
 
@@ -31,10 +30,8 @@ void RenameSymbol(const ElfImage* elf, uint8_t* table, const char* oldName, cons
   if (!elf->strtab) return;
   for (uint32_t i = 0; i < GetSymbolCount(elf); ++i) {
     const uint32_t offset = GetSymbolNameOffset(elf, i);
-    if (offset == 0) continue;
-    // Always the loaded image, never the copy: one pair never sees another's
-    // result.
-    if (strcmp(GetSymbolName(elf, offset), oldName) != 0) continue;
+    // The loaded image, never the copy: one pair never sees another's result.
+    if (offset == 0 || strcmp(GetSymbolName(elf, offset), oldName) != 0) continue;
     memcpy(table + offset, newName, length + 1);
     printf("<%s> -> <%s> changed\n", oldName, newName);
   }
@@ -59,7 +56,6 @@ RenameClash FindRenameClash(const ElfImage* elf, std::span<const RenameMatch> ma
 
 void WriteRenames(uint8_t* table, std::span<const RenameMatch> matches,
                   std::span<const char* const> oldNames, std::span<const char* const> newNames) {
-  for (const RenameMatch& m : matches) {
+  for (const RenameMatch& m : matches)
     memcpy(table + m.offset, newNames[m.pair], strlen(oldNames[m.pair]) + 1);
-  }
 }

@@ -9,11 +9,8 @@ namespace testelf {
 std::optional<ElfImage> LoadOrPrint(const uint8_t* image, uint32_t length,
                                     const std::string& name) {
   Result<ElfImage> elf = LoadElfImage(image, length, name);
-  if (!elf) {
-    PrintError(elf.error());
-    return std::nullopt;
-  }
-  return *elf;
+  if (!elf) PrintError(elf.error());
+  return elf ? std::optional<ElfImage>(*elf) : std::nullopt;
 }
 
 ElfImage* LoadedImages::Load(const std::string& bytes) {
@@ -27,12 +24,10 @@ ElfImage* LoadedImages::Load(const std::string& bytes) {
 ElfImage* LoadedImages::LoadFile(const std::string& path) {
   auto loaded = std::make_unique<Loaded>();
   Result<InputSource> input = ReadInputFile(path, loaded->buffer);
-  if (!input) {
-    PrintError(input.error());
-    return nullptr;
-  }
+  if (!input) PrintError(input.error());
   std::optional<ElfImage> elf =
-      LoadOrPrint(loaded->buffer.bytes.get(), input->length, NormalizeHostPath(path));
+      input ? LoadOrPrint(loaded->buffer.bytes.get(), input->length, NormalizeHostPath(path))
+            : std::nullopt;
   if (!elf) return nullptr;
   loaded->elf = *elf;
   images_.push_back(std::move(loaded));

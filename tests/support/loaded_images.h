@@ -3,7 +3,6 @@
 // image loaded when it goes. A refusal is printed as the tool prints it.
 #pragma once
 
-#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,11 +23,10 @@ class LoadedImages {
   LoadedImages(const LoadedImages&) = delete;
   LoadedImages& operator=(const LoadedImages&) = delete;
 
-  // Writes bytes to x.o of the scratch directory and loads it; none when the
-  // reader or the loader refuses, after its message.
+  // Load writes bytes to x.o of the scratch directory and loads that;
+  // LoadFile loads path under its rewritten form. None after a refusal's
+  // message.
   ElfImage* Load(const std::string& bytes);
-  // Reads the file at path whole, as the tool reads an input, and loads it
-  // under its rewritten path; none after the message of a refusal.
   ElfImage* LoadFile(const std::string& path);
   // Releases the image loaded last, so that long sweeps hold one at a time.
   void ReleaseLast() { images_.pop_back(); }
